@@ -1,0 +1,73 @@
+// Fonts and character mapping: the per-page font table, ToUnicode CMaps,
+// Differences arrays with glyph names, and the decoding of shown strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace tavrik {
+
+inline constexpr int MAX_FONTS = 512;                        // per page
+inline constexpr std::size_t FONT_NAME_BYTES = 64;           // 63 bytes and NUL
+inline constexpr std::size_t MAP_TEXT_BYTES = 16;            // 15 bytes of UTF-8 and NUL
+inline constexpr std::size_t MAX_CHAR_MAPPINGS = 131072;     // single mappings per font
+inline constexpr std::size_t MAX_RANGE_MAPPINGS = 65536;     // ranges per font
+inline constexpr std::uint32_t MAX_ARRAY_RANGE_SPAN = 65535; // last - first of an array bfrange
+inline constexpr long MAX_CMAP_TOKENS = 4000000;             // top-level tokens examined
+
+// One single mapping: a code and the text it stands for.
+struct pf_char {
+    std::uint32_t code;
+    char utf8[MAP_TEXT_BYTES];
+};
+
+// Consecutive codes: a base range (code point base_cp + offset) or a text block
+// of (last_code - first_code + 1) slots of MAP_TEXT_BYTES bytes.
+struct pf_range {
+    std::uint32_t first_code = 0;
+    std::uint32_t last_code = 0;
+    std::int32_t base_cp = 0;
+    std::unique_ptr<char[]> utf8s;   // null for a base range
+};
+
+struct pdf_font {
+    char name[FONT_NAME_BYTES] = {};
+    std::int32_t code_bytes = 1;     // 1 or 2 bytes per character code
+    std::int32_t width_fixed = 0;    // 1: nothing changes code_bytes any more
+    std::int32_t has_map = 0;        // 1: decode through the mappings
+    std::vector<pf_char> chars;      // sorted by code after pf_finalize
+    std::vector<pf_range> ranges;    // in the order added
+};
+
+// The fonts of the page being scanned, by resource name. Lookups are linear: a page
+// has few fonts.
+struct font_map {
+    std::vector<std::unique_ptr<pdf_font>> list;   // stable addresses
+};
+
+void fm_init(font_map& map) noexcept;
+void fm_clear(font_map& map) noexcept;
+void fm_free(font_map& map) noexcept;
+[[nodiscard]] pdf_font* fm_find(font_map& map, std::string_view name) noexcept;
+[[nodiscard]] pdf_font* fm_add(font_map& map, std::string_view name);
+void pf_set_char(pdf_font& font, std::uint32_t code, std::string_view text);
+// Takes ownership of texts (null for a base range).
+void pf_add_range(pdf_font& font, std::uint32_t first, std::uint32_t last, std::int32_t base,
+                  std::unique_ptr<char[]> texts);
+void pf_finalize(pdf_font* font);
+// UTF-8 of cp at buf[pos] when it fits with one byte to spare; the new position.
+[[nodiscard]] std::size_t cm_utf8(char* buf, std::size_t pos, std::size_t cap, std::uint32_t cp) noexcept;
+
+// ToUnicode CMap program into font's mappings and, where allowed, its code width.
+void pf_parse_tounicode(pdf_font* font, const std::uint8_t* data, std::size_t len);
+// The bytes between the brackets of a Differences array.
+void pf_parse_differences(pdf_font* font, const std::uint8_t* text, std::size_t len);
+[[nodiscard]] std::uint32_t glyph_to_cp(std::string_view name) noexcept;
+// Bytes of one shown string through font (or none) into NUL-terminated UTF-8.
+std::size_t pf_decode(const pdf_font* font, const std::uint8_t* bytes, std::size_t n, char* out,
+                      std::size_t cap) noexcept;
+
+}  // namespace tavrik

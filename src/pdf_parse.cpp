@@ -1,0 +1,85 @@
+// The reader's entry: whole-file read, header and version, and the sequence that
+// fills the document summary.
+#include "pdf_parse.h"
+
+#include <cstring>
+
+#include "platform.h"
+
+namespace tavrik {
+
+namespace {
+
+// "%PDF-" at offset 0, nothing before it, and room for a version.
+bool has_header(const std::vector<std::uint8_t>& b) noexcept
+{
+    return b.size() >= MIN_FILE_BYTES && std::memcmp(b.data(), "%PDF-", 5) == 0;
+}
+
+// Major digit, point, minor digit; only one digit after the point is taken.
+void read_version(const std::vector<std::uint8_t>& b, char* out) noexcept
+{
+    if ((b[5] == '1' || b[5] == '2') && b[6] == '.' && is_digit(b[7])) {
+        out[0] = static_cast<char>(b[5]);
+        out[1] = '.';
+        out[2] = static_cast<char>(b[7]);
+        out[3] = '\0';
+    } else {
+        std::memcpy(out, "1.4", 4);
+    }
+}
+
+}  // namespace
+
+int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
+{
+    std::memset(&info, 0, sizeof info);
+    if (!has_header(bytes) || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
+        return 0;
+    read_version(bytes, info.version);
+
+    ppdf_ctx ctx;
+    ctx.len = bytes.size();
+    ctx.buf = std::move(bytes);
+    ctx.buf.push_back(0);   // one zero byte after the data, never counted in len
+    ctx.info = &info;
+    ctx.xref.assign(static_cast<std::size_t>(MAX_OBJECTS), xref_entry{});
+    ctx.xref_cap = MAX_OBJECTS;
+
+    // Cross-reference sections, newest first; then object streams; then, when the
+    // cross-reference data gave almost nothing, a scan for object headers.
+    const std::int64_t startxref = find_startxref(ctx);
+    if (startxref >= 0)
+        read_xref_chain(ctx, startxref);
+    unpack_object_streams(ctx);
+    if (ctx.xref_known < REPAIR_MIN_KNOWN)
+        repair_scan(ctx);
+
+    std::int64_t pos = 0;
+    if (ctx.info_obj >= 0 && ctx.info_obj < ctx.xref_cap && ctx_obj_dict(ctx, ctx.info_obj, pos))
+        read_doc_info(ctx, pos);
+    info.encrypted = ctx.encrypted;
+
+    if (ctx.root >= 0 && ctx.root < ctx.xref_cap && ctx_obj_dict(ctx, ctx.root, pos)) {
+        const std::int64_t pages = catalog_pages(ctx, pos);
+        std::int64_t pages_pos = 0;
+        if (pages >= 0 && pages < ctx.xref_cap && ctx_obj_dict(ctx, pages, pages_pos))
+            ctx_do_pages_node(ctx, pages_pos, 0);
+    }
+    info.page_count = ctx.page_count;
+
+    fm_free(ctx.fonts);
+    return 1;
+}
+
+int ppdf_parse(const char* path, ppdf_info& info)
+{
+    std::memset(&info, 0, sizeof info);
+    // The size is taken as 64 bits: a file over 4 GiB must not wrap into range.
+    auto bytes = platform::read_file(path, static_cast<std::uint64_t>(MAX_FILE_BYTES));
+    if (!bytes)
+        return 0;
+    return ppdf_parse_bytes(std::move(*bytes), info);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,56 @@
+// The platform layer: every operating-system call the library makes goes through
+// this small interface (platform_posix.cpp, platform_win.cpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrik::platform {
+
+// The separator the library inserts between a directory and a name.
+#if defined(_WIN32)
+inline constexpr char PATH_SEP = '\\';
+#else
+inline constexpr char PATH_SEP = '/';
+#endif
+
+enum class mkdir_status { created, exists, failed };
+// Creates one directory level; tells an existing entry (of any kind) apart.
+[[nodiscard]] mkdir_status make_dir(const char* path) noexcept;
+
+// True when any entry exists at path, a dangling symbolic link included.
+[[nodiscard]] bool path_exists(const char* path) noexcept;
+
+enum class move_status { moved, cross_device, failed };
+// Renames without ever replacing an existing destination.
+[[nodiscard]] move_status rename_noreplace(const char* from, const char* to) noexcept;
+
+// Copies from to a new file at to (created exclusively, flushed to disk). On any
+// failure removes the partial destination it created; returns true when complete.
+[[nodiscard]] bool copy_new_file(const char* from, const char* to) noexcept;
+
+[[nodiscard]] bool remove_file(const char* path) noexcept;
+
+// Identity of the file at path (volume and index, or device and inode).
+struct file_id {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    friend bool operator==(const file_id&, const file_id&) = default;
+};
+[[nodiscard]] std::optional<file_id> file_identity(const char* path) noexcept;
+
+// Entries of dir whose names end in ".pdf" in any letter case (a name of exactly
+// ".pdf" included), in the listing's order, each with whether it is a directory.
+// nullopt when the directory cannot be opened or read.
+struct dir_entry {
+    std::string name;
+    bool is_dir = false;
+};
+[[nodiscard]] std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir);
+
+// The whole file, when it can be read and its size is within [1, max_bytes].
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes);
+
+}  // namespace tavrik::platform

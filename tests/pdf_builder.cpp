@@ -1,0 +1,135 @@
+#include "pdf_builder.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef TAVRIK_FIXTURES_DIR
+#define TAVRIK_FIXTURES_DIR "tests/fixtures"
+#endif
+
+namespace tavrik_test {
+
+std::string build_pdf(const std::vector<pdf_object>& objects, const pdf_options& options)
+{
+    std::string out = options.header + "\n%\xE2\xE3\xCF\xD3\n";
+    int max_num = 0;
+    for (const auto& o : objects)
+        max_num = std::max(max_num, o.num);
+    std::vector<long long> offsets(static_cast<std::size_t>(max_num) + 1, -1);
+    for (const auto& o : objects) {
+        offsets[static_cast<std::size_t>(o.num)] = static_cast<long long>(out.size());
+        out += std::to_string(o.num) + " 0 obj\n" + o.body + "\nendobj\n";
+    }
+    if (!options.write_xref)
+        return out;
+    const long long xref_pos = static_cast<long long>(out.size());
+    out += "xref\n0 " + std::to_string(max_num + 1) + "\n";
+    char row[64];
+    std::snprintf(row, sizeof row, "%010d %05d f", 0, 65535);
+    out += row + options.row_eol;
+    for (int n = 1; n <= max_num; ++n) {
+        const long long off = offsets[static_cast<std::size_t>(n)];
+        if (off < 0)
+            std::snprintf(row, sizeof row, "%010d %05d f", 0, 0);
+        else
+            std::snprintf(row, sizeof row, "%010lld %05d n", off + options.offset_shift, 0);
+        out += row + options.row_eol;
+    }
+    if (options.write_trailer) {
+        out += "trailer\n<< /Size " + std::to_string(max_num + 1);
+        if (options.root > 0)
+            out += " /Root " + std::to_string(options.root) + " 0 R";
+        if (options.info > 0)
+            out += " /Info " + std::to_string(options.info) + " 0 R";
+        if (!options.trailer_extra.empty())
+            out += " " + options.trailer_extra;
+        out += " >>\n";
+    }
+    if (options.write_startxref)
+        out += "startxref\n" + std::to_string(xref_pos) + "\n%%EOF\n";
+    return out;
+}
+
+std::string stream_body(const std::string& dict_entries, const std::string& data)
+{
+    std::string d = "<< " + dict_entries;
+    if (!dict_entries.empty())
+        d += " ";
+    return d + "/Length " + std::to_string(data.size()) + " >>\nstream\n" + data + "\nendstream";
+}
+
+std::string simple_pdf(const std::string& content, const std::string& info_entries)
+{
+    std::vector<pdf_object> objs = {
+        {1, "<< /Type /Catalog /Pages 2 0 R >>"},
+        {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"},
+        {3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+            "/Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>"},
+        {4, stream_body("", content)},
+        {5, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"},
+    };
+    pdf_options opt;
+    if (!info_entries.empty()) {
+        objs.push_back({6, "<< " + info_entries + " >>"});
+        opt.info = 6;
+    }
+    return build_pdf(objs, opt);
+}
+
+std::string pdf_literal(const std::string& text)
+{
+    std::string out = "(";
+    for (char c : text) {
+        if (c == '(' || c == ')' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + ")";
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (!f)
+        throw std::runtime_error("cannot write " + path.string());
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+temp_dir::temp_dir()
+{
+    static std::atomic<unsigned> counter{0};
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto p = std::filesystem::temp_directory_path() /
+                 ("tavrik-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+        std::error_code ec;
+        if (std::filesystem::create_directory(p, ec)) {
+            path_ = p;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string fixture(const std::string& relative) { return std::string(TAVRIK_FIXTURES_DIR) + "/" + relative; }
+
+}  // namespace tavrik_test

@@ -1,0 +1,61 @@
+// Test helper: writes small PDFs from object bodies, with a correct cross-reference
+// table or one that is left out or broken on purpose; and temporary directories.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tavrik_test {
+
+struct pdf_object {
+    int num;
+    std::string body;   // what stands between "N 0 obj" and "endobj"
+};
+
+struct pdf_options {
+    std::string header = "%PDF-1.7";
+    int root = 1;                    // 0: no Root in the trailer
+    int info = 0;                    // 0: no Info in the trailer
+    std::string trailer_extra;       // more trailer entries, e.g. "/Encrypt 9 0 R"
+    bool write_xref = true;          // false: no table, no trailer, no startxref
+    bool write_trailer = true;
+    bool write_startxref = true;
+    std::string row_eol = "\r\n";    // two bytes keep rows at 20 bytes
+    long long offset_shift = 0;      // added to every recorded offset
+};
+
+// The whole file as bytes. Objects are written in the order given.
+std::string build_pdf(const std::vector<pdf_object>& objects, const pdf_options& options = {});
+
+// A stream object body: "<< DICT /Length N >>\nstream\nDATA\nendstream".
+std::string stream_body(const std::string& dict_entries, const std::string& data);
+
+// A one-page document whose content stream is `content`, with font /F1 as Helvetica
+// (WinAnsi), and an Info dictionary holding `info_entries` when not empty.
+std::string simple_pdf(const std::string& content, const std::string& info_entries = "");
+
+// A PDF literal string for text: parentheses and backslashes escaped.
+std::string pdf_literal(const std::string& text);
+
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::string read_file(const std::filesystem::path& path);
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes out of scope.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string str() const { return path_.string(); }
+private:
+    std::filesystem::path path_;
+};
+
+// Path of a checked-in fixture, e.g. fixture("corpus/p01_lo_annual_report.pdf").
+std::string fixture(const std::string& relative);
+
+}  // namespace tavrik_test
