@@ -1,0 +1,41 @@
+// Every real-producer corpus file gives the document summary expected of it.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "corpus_cases.h"
+#include "pdf_parse.h"
+
+using tavrik_test::corpus_case;
+
+class CorpusSummary : public ::testing::TestWithParam<corpus_case> {};
+
+TEST_P(CorpusSummary, MatchesExpectedSummary)
+{
+    const corpus_case& c = GetParam();
+    const auto& want = c.expected["inspect"];
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    const int ok = tavrik::ppdf_parse(tavrik_test::fixture("corpus/" + c.file).c_str(), *info);
+    ASSERT_EQ(ok != 0, want["ok"].b);
+    if (!ok)
+        return;
+    EXPECT_EQ(info->version, want["version"].str);
+    EXPECT_EQ(info->encrypted, static_cast<int>(want["encrypted"].num));
+    EXPECT_EQ(info->page_count, static_cast<int>(want["page_count"].num));
+    EXPECT_EQ(info->title, want["title"].str);
+    EXPECT_EQ(info->creation_date, want["creation_date"].str);
+    EXPECT_EQ(info->mod_date, want["mod_date"].str);
+    const auto& lines = want["lines"].arr;
+    EXPECT_EQ(info->line_count, static_cast<int>(lines.size()));
+    const std::size_t n = std::min(lines.size(), static_cast<std::size_t>(std::max(info->line_count, 0)));
+    for (std::size_t i = 0; i < n; ++i) {
+        SCOPED_TRACE("line " + std::to_string(i));
+        EXPECT_EQ(info->lines[i].text, lines[i]["text"].str);
+        EXPECT_DOUBLE_EQ(info->lines[i].font_size, lines[i]["font_size"].num);
+        if (info->lines[i].text != lines[i]["text"].str)
+            break;   // one differing line is enough to show where reading went astray
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, CorpusSummary, ::testing::ValuesIn(tavrik_test::load_corpus_cases()),
+                         [](const auto& p) { return tavrik_test::corpus_case_name(p.param.file); });
