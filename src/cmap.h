@@ -25,12 +25,22 @@ struct pf_char {
 };
 
 // Consecutive codes: a base range (code point base_cp + offset) or a text block
-// of (last_code - first_code + 1) slots of MAP_TEXT_BYTES bytes.
+// of slots of MAP_TEXT_BYTES bytes, one per code from first_code on. A block holds
+// only the slots up to its last given text (nslots); the codes after them have an
+// empty text, so a short array over a wide range costs no more than its elements.
 struct pf_range {
     std::uint32_t first_code = 0;
     std::uint32_t last_code = 0;
     std::int32_t base_cp = 0;
     std::unique_ptr<char[]> utf8s;   // null for a base range
+    std::uint32_t nslots = 0;        // slots held in utf8s
+};
+
+// One run of the range index: from start_code up to the next run's start, codes
+// are decided by ranges[range] (-1: by no range).
+struct pf_range_run {
+    std::uint32_t start_code;
+    std::int32_t range;
 };
 
 struct pdf_font {
@@ -40,6 +50,10 @@ struct pdf_font {
     std::int32_t has_map = 0;        // 1: decode through the mappings
     std::vector<pf_char> chars;      // sorted by code after pf_finalize
     std::vector<pf_range> ranges;    // in the order added
+    // Built by pf_finalize for fonts with many ranges, so that decoding does not scan
+    // them all per code; used only while ranges.size() == runs_for_ranges.
+    std::vector<pf_range_run> range_runs;
+    std::size_t runs_for_ranges = 0;
 };
 
 // The fonts of the page being scanned, by resource name. Lookups are linear: a page
@@ -52,11 +66,13 @@ void fm_init(font_map& map) noexcept;
 void fm_clear(font_map& map) noexcept;
 void fm_free(font_map& map) noexcept;
 [[nodiscard]] pdf_font* fm_find(font_map& map, std::string_view name) noexcept;
+[[nodiscard]] const pdf_font* fm_find(const font_map& map, std::string_view name) noexcept;
 [[nodiscard]] pdf_font* fm_add(font_map& map, std::string_view name);
 void pf_set_char(pdf_font& font, std::uint32_t code, std::string_view text);
-// Takes ownership of texts (null for a base range).
+// Takes ownership of texts (null for a base range), a block of nslots slots; the
+// default means one slot per code of the range.
 void pf_add_range(pdf_font& font, std::uint32_t first, std::uint32_t last, std::int32_t base,
-                  std::unique_ptr<char[]> texts);
+                  std::unique_ptr<char[]> texts, std::uint64_t nslots = UINT64_MAX);
 void pf_finalize(pdf_font* font);
 // UTF-8 of cp at buf[pos] when it fits with one byte to spare; the new position.
 [[nodiscard]] std::size_t cm_utf8(char* buf, std::size_t pos, std::size_t cap, std::uint32_t cp) noexcept;
