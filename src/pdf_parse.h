@@ -27,6 +27,7 @@ inline constexpr int REPAIR_MIN_KNOWN = 3;                        // fewer known
 inline constexpr int MAX_PAGE_DEPTH = 32;
 inline constexpr int MAX_KIDS_PER_ARRAY = 10000;
 inline constexpr std::int64_t MAX_PAGE_NODES = 1000000;           // pages + Pages nodes per document
+inline constexpr std::int64_t MAX_KID_RUNS_VISITED = 16000000;    // Kids entries looked at per document
 inline constexpr int MAX_LINES = 200;
 inline constexpr std::size_t LINE_TEXT_BYTES = 1024;
 inline constexpr std::size_t TITLE_BYTES = 512;
@@ -63,6 +64,9 @@ struct xref_entry {
     std::int64_t objstm = 0;     // that object stream's number
 };
 
+// The page walk's bookkeeping (pdf_pages.cpp); lives on the walk's stack.
+struct page_walk;
+
 // ---- the reader context --------------------------------------------------------
 // Positions are 64-bit offsets into buf, never addresses: buf grows while object
 // streams are unpacked. buf always holds len valid bytes followed by one zero byte.
@@ -81,6 +85,7 @@ struct ppdf_ctx {
     font_map fonts;
     std::int64_t inherited_res = 0;
     std::int32_t has_inherited_res = 0;
+    page_walk* walk = nullptr;   // not owned: set while a page walk runs
 
     // A view of the valid bytes; never keep it across a call that may append.
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept
@@ -150,6 +155,8 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos);
 void unpack_object_streams(ppdf_ctx& ctx);
 
 // ---- object access and document information (pdf_object.cpp) ---------------
+// The dictionary of the object whose header is looked for from offset onward.
+[[nodiscard]] bool obj_dict_at(byte_view d, std::int64_t offset, std::int64_t& pos_out) noexcept;
 [[nodiscard]] bool ctx_obj_dict(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out) noexcept;
 [[nodiscard]] bool resolve_dict(const ppdf_ctx& ctx, std::int64_t pos, std::int64_t& pos_out) noexcept;
 [[nodiscard]] std::int64_t catalog_pages(const ppdf_ctx& ctx, std::int64_t catalog_pos);  // -1: none

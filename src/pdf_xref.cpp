@@ -1,8 +1,491 @@
-// STUB: replaced by cross-reference reading.
+// Cross-reference data: the startxref search, the chain of sections (classic
+// tables with trailers, cross-reference streams), and the unpacking of object
+// streams into the end of the file buffer.
 #include "pdf_parse.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
 namespace tavrik {
-std::int64_t find_startxref(const ppdf_ctx&) noexcept { return -1; }
-void read_xref_chain(ppdf_ctx&, std::int64_t) {}
-void parse_xref_stream(ppdf_ctx&, std::int64_t) {}
-void unpack_object_streams(ppdf_ctx&) {}
+
+namespace {
+
+// Unpacked objects may overlap when an object stream's offsets do not increase
+// (each then runs to the end of the stream); this bounds what one parse appends.
+inline constexpr std::uint64_t MAX_BUFFER_BYTES = 2 * static_cast<std::uint64_t>(MAX_FILE_BYTES);
+// Object numbers far outside the table; keeps "first + row" free of overflow.
+inline constexpr std::int64_t FAR_OBJNUM = std::int64_t{1} << 62;
+
+constexpr std::string_view STARTXREF = "startxref";
+
+std::int64_t trunc_i64(double v) noexcept
+{
+    if (std::isnan(v))
+        return 0;
+    if (v >= 9.2e18)
+        return INT64_MAX;
+    if (v <= -9.2e18)
+        return INT64_MIN;
+    return static_cast<std::int64_t>(v);
 }
+
+std::int32_t trunc_i32(double v) noexcept
+{
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(trunc_i64(v), INT32_MIN, INT32_MAX));
+}
+
+std::int64_t clamp_objnum(std::int64_t n) noexcept { return std::clamp(n, -FAR_OBJNUM, FAR_OBJNUM); }
+
+std::uint8_t at(byte_view d, std::int64_t i) noexcept { return d[static_cast<std::size_t>(i)]; }
+
+// Fills a free slot (no position, not in an object stream) with a position.
+void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::int64_t gen) noexcept
+{
+    if (objnum < 0 || objnum >= ctx.xref_cap || objnum >= static_cast<std::int64_t>(ctx.xref.size()))
+        return;
+    xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+    if (e.offset != -1 || e.compressed != 0)
+        return;
+    e.offset = offset;
+    e.gen = gen;
+    ++ctx.xref_known;
+}
+
+// Last "startxref" followed by digits among the occurrences starting in
+// [from, to); -1 when there is none.
+std::int64_t last_startxref(byte_view d, std::int64_t from, std::int64_t to) noexcept
+{
+    const auto len = static_cast<std::int64_t>(d.size());
+    const std::string_view text(reinterpret_cast<const char*>(d.data()), d.size());
+    std::int64_t found = -1;
+    std::int64_t p = from;
+    while (p < to) {
+        const std::size_t hit = text.find(STARTXREF, static_cast<std::size_t>(p));
+        if (hit == std::string_view::npos || static_cast<std::int64_t>(hit) >= to)
+            break;
+        const auto h = static_cast<std::int64_t>(hit);
+        if (h + 9 >= len)   // the keyword may not be the last bytes
+            break;
+        std::int64_t q = h + 9;
+        while (q < len && (at(d, q) == '\n' || at(d, q) == '\r' || at(d, q) == ' '))
+            ++q;
+        std::int64_t value = 0;
+        const std::int64_t digits = q;
+        for (; q < len && is_digit(at(d, q)); ++q)
+            value = value > (INT64_MAX - 9) / 10 ? INT64_MAX : value * 10 + (at(d, q) - '0');
+        if (q > digits)
+            found = value;
+        // No occurrence can start inside the white space and digits just read.
+        p = std::max(q, h + 1);
+    }
+    return found;
+}
+
+// ---- classic sections -------------------------------------------------------
+
+// The trailer keys that matter: the newest trailer having Root or Info wins,
+// the last Prev of a dictionary wins, any Encrypt marks the document.
+void trailer_cb(std::string_view key, std::int64_t value_pos, void* user)
+{
+    auto& ctx = *static_cast<ppdf_ctx*>(user);
+    const byte_view d = ctx.bytes();
+    std::int64_t p = value_pos;
+    if (ieq(key, "Root") || ieq(key, "Info")) {
+        std::int64_t objnum = 0;
+        std::int64_t& slot = ieq(key, "Root") ? ctx.root : ctx.info_obj;
+        if (rd_ref(d, p, objnum) && slot == -1)
+            slot = objnum;
+    } else if (ieq(key, "Prev")) {
+        double v = 0;
+        if (rd_number(d, p, v))
+            ctx.prev = trunc_i64(v);
+    } else if (ieq(key, "Encrypt")) {
+        ctx.encrypted = 1;
+    }
+}
+
+// The leading-space, signed decimal conversion of strtol over exactly n bytes.
+std::int64_t row_position(const std::uint8_t* s, int n) noexcept
+{
+    int i = 0;
+    while (i < n && is_c_space(s[i]))
+        ++i;
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) {
+        neg = s[i] == '-';
+        ++i;
+    }
+    std::int64_t v = 0;
+    for (; i < n && is_digit(s[i]); ++i)
+        v = v * 10 + (s[i] - '0');
+    return neg ? -v : v;
+}
+
+void read_classic_section(ppdf_ctx& ctx, std::int64_t pos)
+{
+    const byte_view d = ctx.bytes();
+    const auto len = static_cast<std::int64_t>(d.size());
+    std::int64_t cur = pos;
+    for (;;) {
+        cur = rd_skip_ws(d, cur);
+        if (cur >= len)
+            return;
+        const std::uint8_t c = at(d, cur);
+        if (c == 't') {
+            if (cur > len - 7 || std::memcmp(d.data() + cur, "trailer", 7) != 0)
+                return;
+            cur = rd_skip_ws(d, cur + 7);
+            if (dict_start(d, cur) != 0)
+                rd_dict(d, cur, trailer_cb, &ctx);
+            return;
+        }
+        if (!is_digit(c))
+            return;
+        double first_v = 0;
+        double count_v = 0;
+        if (!rd_number(d, cur, first_v))
+            return;
+        cur = rd_skip_ws(d, cur);
+        if (!rd_number(d, cur, count_v))
+            return;
+        cur = rd_skip_ws(d, cur);
+        const std::int64_t first = clamp_objnum(trunc_i64(first_v));
+        const std::int64_t count = trunc_i64(count_v);
+        if (count < 0 || count > MAX_SUBSECTION_COUNT)
+            return;
+        // Rows are exactly 20 bytes whatever their own line ending; a table
+        // written with one-byte endings falls out of step and ends at a type byte.
+        for (std::int64_t i = 0; i < count; ++i, cur += XREF_ROW_BYTES) {
+            if (cur > len - XREF_ROW_BYTES)
+                return;
+            const std::uint8_t* row = d.data() + cur;
+            const std::uint8_t type = row[17];
+            if (type != 'n' && type != 'f')
+                return;
+            const std::int64_t offset = row_position(row, 10);
+            std::int64_t gen = 0;
+            for (int j = 11; j < 16 && is_digit(row[j]); ++j)
+                gen = gen * 10 + (row[j] - '0');
+            if (type == 'n' && offset > 0)
+                set_position(ctx, first + i, offset, gen);
+        }
+    }
+}
+
+// ---- cross-reference streams -----------------------------------------------
+
+struct xref_stream_state {
+    ppdf_ctx* ctx;
+    std::int32_t w[3] = {1, 4, 1};
+    std::int64_t size = 0;
+    std::int64_t prev = -1;
+    std::int64_t index[MAX_XREF_INDEX_NUMBERS] = {};
+    int index_count = 0;
+    bool index_present = false;
+};
+
+void xref_dict_cb(std::string_view key, std::int64_t value_pos, void* user)
+{
+    auto& st = *static_cast<xref_stream_state*>(user);
+    ppdf_ctx& ctx = *st.ctx;
+    const byte_view d = ctx.bytes();
+    const auto len = static_cast<std::int64_t>(d.size());
+    std::int64_t p = value_pos;
+    double v = 0;
+    if (ieq(key, "W")) {
+        p = rd_skip_ws(d, p);
+        if (p >= len || at(d, p) != '[')
+            return;
+        ++p;
+        for (std::int32_t& w : st.w) {
+            p = rd_skip_ws(d, p);
+            if (rd_number(d, p, v))
+                w = trunc_i32(v);
+        }
+    } else if (ieq(key, "Size")) {
+        if (rd_number(d, p, v))
+            st.size = trunc_i64(v);
+    } else if (ieq(key, "Prev")) {
+        if (rd_number(d, p, v))
+            st.prev = trunc_i64(v);
+    } else if (ieq(key, "Index")) {
+        p = rd_skip_ws(d, p);
+        if (p >= len || at(d, p) != '[')
+            return;
+        ++p;
+        st.index_present = true;
+        st.index_count = 0;
+        for (;;) {
+            p = rd_skip_ws(d, p);
+            if (p >= len || at(d, p) == ']' || !rd_number(d, p, v))
+                break;
+            if (st.index_count < MAX_XREF_INDEX_NUMBERS)
+                st.index[st.index_count++] = trunc_i64(v);
+        }
+    } else if (ieq(key, "Info") || ieq(key, "Root")) {
+        std::int64_t objnum = 0;
+        std::int64_t& slot = ieq(key, "Root") ? ctx.root : ctx.info_obj;
+        if (rd_ref(d, p, objnum) && slot == -1)
+            slot = objnum;
+    } else if (ieq(key, "Encrypt")) {
+        ctx.encrypted = 1;
+    }
+}
+
+// One big-endian field of `width` bytes at `cur`; bytes past the data are absent.
+// Only the last eight bytes can survive the 64-bit assembly, so only they are read.
+std::uint64_t read_field(const std::vector<std::uint8_t>& data, std::uint64_t& cur, std::int32_t width) noexcept
+{
+    if (width <= 0)
+        return 0;
+    const std::uint64_t size = data.size();
+    const std::uint64_t w = static_cast<std::uint64_t>(width);
+    const std::uint64_t start = cur;
+    cur += w;
+    if (start >= size)
+        return 0;
+    const std::uint64_t stop = std::min(cur, size);
+    std::uint64_t v = 0;
+    for (std::uint64_t i = stop - std::min<std::uint64_t>(stop - start, 8); i < stop; ++i)
+        v = (v << 8) | data[i];
+    return v;
+}
+
+// ---- object streams ----------------------------------------------------------
+
+struct objstm_pair {
+    std::int64_t objnum;
+    std::int64_t offset;
+    std::int64_t next;   // where the next pair starts
+};
+
+// Digit runs saturate here: far beyond any object number or decoded length.
+inline constexpr std::int64_t BIG_DIGITS = std::int64_t{1} << 56;
+
+std::int64_t read_digits(const std::vector<std::uint8_t>& h, std::int64_t& p, std::int64_t stop) noexcept
+{
+    std::int64_t v = 0;
+    for (; p < stop && is_digit(h[static_cast<std::size_t>(p)]); ++p)
+        v = v >= BIG_DIGITS ? v : v * 10 + (h[static_cast<std::size_t>(p)] - '0');
+    return v;
+}
+
+// One (object number, offset) pair of an object stream's header, all before first.
+bool read_pair(const std::vector<std::uint8_t>& h, std::int64_t p, std::int64_t first, objstm_pair& out) noexcept
+{
+    const auto sep = [&](std::int64_t i) { return is_c_space(h[static_cast<std::size_t>(i)]); };
+    while (p < first && sep(p))
+        ++p;
+    if (p >= first)
+        return false;
+    std::int64_t s = p;
+    out.objnum = read_digits(h, p, first);
+    if (p == s || p >= first)
+        return false;
+    while (p < first && sep(p))
+        ++p;
+    if (p >= first)
+        return false;
+    s = p;
+    out.offset = read_digits(h, p, first);
+    if (p == s)
+        return false;
+    out.next = p;
+    return true;
+}
+
+enum class append_result { ok, over_limit, no_memory };
+
+// Appends one object with its synthetic header.
+append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8_t* bytes, std::size_t n)
+{
+    char header[48];
+    const int hn = std::snprintf(header, sizeof header, "\n%lld 0 obj\n", static_cast<long long>(objnum));
+    static constexpr char closing[] = "\nendobj\n";
+    const std::size_t closing_n = sizeof closing - 1;
+    const std::uint64_t old_len = ctx.len;
+    const std::uint64_t need = old_len + static_cast<std::uint64_t>(hn) + n + closing_n + 1;
+    if (need > MAX_BUFFER_BYTES)
+        return append_result::over_limit;
+    if (ctx.buf.capacity() < need) {
+        const std::uint64_t cap = ctx.buf.capacity();
+        try {
+            ctx.buf.reserve(static_cast<std::size_t>(std::max(need, cap + cap / 2)));
+        } catch (const std::bad_alloc&) {
+            return append_result::no_memory;
+        }
+    }
+    // Nothing below allocates: the zero byte after the data moves to the new end.
+    ctx.buf.resize(static_cast<std::size_t>(old_len));
+    ctx.buf.insert(ctx.buf.end(), header, header + hn);
+    ctx.buf.insert(ctx.buf.end(), bytes, bytes + n);
+    ctx.buf.insert(ctx.buf.end(), closing, closing + closing_n);
+    ctx.buf.push_back(0);
+    ctx.len = ctx.buf.size() - 1;
+
+    xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+    e.offset = static_cast<std::int64_t>(old_len) + 1;   // the header's first digit
+    e.gen = 0;
+    ++ctx.xref_known;
+    return append_result::ok;
+}
+
+enum class unpack_result { done, out_of_memory };
+
+// Appends every object of the stream whose slot has no position yet.
+unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t dict_pos)
+{
+    std::int64_t first = -1;
+    std::int64_t n = 0;
+    {
+        const byte_view d = ctx.bytes();
+        std::int64_t vp = 0;
+        double v = 0;
+        if (dict_find(d, dict_pos, "First", vp) && rd_number(d, vp, v))
+            first = trunc_i64(v);
+        if (!dict_find(d, dict_pos, "N", vp) || !rd_number(d, vp, v))
+            return unpack_result::done;
+        n = trunc_i64(v);
+    }
+    if (n < 1 || n > MAX_OBJSTM_N || first < 0)
+        return unpack_result::done;
+    const auto data = stream_decode(ctx, dict_pos);
+    if (!data)
+        return unpack_result::done;
+    const auto size = static_cast<std::int64_t>(data->size());
+    if (first > size)
+        return unpack_result::done;
+
+    objstm_pair cur{};
+    bool have = read_pair(*data, 0, first, cur);
+    for (std::int64_t i = 0; i < n && have; ++i) {
+        objstm_pair next{};
+        const bool have_next = read_pair(*data, cur.next, first, next);
+        const std::int64_t start = first + cur.offset;   // offsets are capped far below overflow
+        if (cur.objnum < ctx.xref_cap && ctx.xref[static_cast<std::size_t>(cur.objnum)].offset == -1 &&
+            start < size) {
+            std::int64_t end = size;
+            if (have_next && first + next.offset > start && first + next.offset < size)
+                end = first + next.offset;
+            const append_result a =
+                append_object(ctx, cur.objnum, data->data() + start, static_cast<std::size_t>(end - start));
+            if (a == append_result::no_memory)
+                return unpack_result::out_of_memory;   // abandoned; a later slot may try again
+            if (a == append_result::over_limit)
+                return unpack_result::done;
+        }
+        cur = next;
+        have = have_next;
+    }
+    return unpack_result::done;
+}
+
+}  // namespace
+
+std::int64_t find_startxref(const ppdf_ctx& ctx) noexcept
+{
+    const byte_view d = ctx.bytes();
+    const auto len = static_cast<std::int64_t>(d.size());
+    const std::int64_t window = std::max<std::int64_t>(0, len - STARTXREF_WINDOW);
+    const std::int64_t tail = last_startxref(d, window, len);
+    if (tail >= 0)
+        return tail;
+    // The window held no candidate, so searching the rest of the file gives the
+    // same answer as searching all of it.
+    return last_startxref(d, 0, window);
+}
+
+void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
+{
+    // A Prev that points back into the chain is read again; the section limit
+    // ends such a loop.
+    for (int section = 0; section < MAX_XREF_SECTIONS && pos >= 0; ++section) {
+        const byte_view d = ctx.bytes();
+        const auto len = static_cast<std::int64_t>(d.size());
+        if (pos > len - 8)
+            return;
+        const std::uint8_t after = at(d, pos + 4);
+        if (std::memcmp(d.data() + pos, "xref", 4) == 0 &&
+            (after == '\t' || after == '\n' || after == '\r' || after == ' '))
+            read_classic_section(ctx, pos + 4);
+        else
+            parse_xref_stream(ctx, pos);
+        pos = ctx.prev;
+        ctx.prev = -1;
+    }
+}
+
+void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
+{
+    std::int64_t dict_pos = 0;
+    if (!obj_dict_at(ctx.bytes(), pos, dict_pos))
+        return;
+    xref_stream_state st;
+    st.ctx = &ctx;
+    {
+        std::int64_t p = dict_pos;
+        rd_dict(ctx.bytes(), p, xref_dict_cb, &st);
+    }
+    const auto data = stream_decode(ctx, dict_pos);
+    if (!data)
+        return;
+
+    const bool pairs = st.index_count >= 2 && st.index_count % 2 == 0;
+    const int ranges = pairs ? st.index_count / 2 : 1;
+    // A row whose three widths are all empty reads nothing and changes nothing;
+    // so does every row without a type field.
+    const bool rows_matter = st.w[0] > 0;
+    std::uint64_t cur = 0;
+    for (int r = 0; r < ranges && rows_matter; ++r) {
+        const std::int64_t first = pairs ? clamp_objnum(st.index[2 * r]) : 0;
+        const std::int64_t count = pairs ? st.index[2 * r + 1] : std::max<std::int64_t>(st.size, 0);
+        // Past the data every row reads as zeros (type 0): stop there rather
+        // than walk a hostile Size or Index count.
+        for (std::int64_t k = 0; k < count && cur < data->size(); ++k) {
+            const std::uint64_t type = read_field(*data, cur, st.w[0]);
+            const std::uint64_t f2 = read_field(*data, cur, st.w[1]);
+            const std::uint64_t f3 = read_field(*data, cur, st.w[2]);
+            const std::int64_t objnum = first + k;
+            if (objnum < 0 || objnum >= ctx.xref_cap)
+                continue;
+            xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+            if (e.offset != -1 || e.compressed != 0)
+                continue;
+            if (type == 1 && f2 <= static_cast<std::uint64_t>(INT64_MAX)) {
+                set_position(ctx, objnum, static_cast<std::int64_t>(f2), static_cast<std::int64_t>(f3));
+            } else if (type == 2) {
+                e.compressed = 1;
+                e.objstm = static_cast<std::int64_t>(f2);
+            }
+        }
+    }
+    if (st.prev >= 0)
+        ctx.prev = st.prev;
+}
+
+void unpack_object_streams(ppdf_ctx& ctx)
+{
+    // Each object stream is worked on at most once: a second pass over the same
+    // stream would find every object it holds already placed or still unusable.
+    // A stream whose own slot has no position yet is not marked; it may get one
+    // when it is itself unpacked from another stream.
+    std::vector<std::uint8_t> visited(static_cast<std::size_t>(ctx.xref_cap), 0);
+    for (std::int64_t k = 0; k < ctx.xref_cap && k < static_cast<std::int64_t>(ctx.xref.size()); ++k) {
+        const xref_entry e = ctx.xref[static_cast<std::size_t>(k)];
+        if (e.compressed != 1 || e.offset != -1 || e.objstm < 0 || e.objstm >= ctx.xref_cap)
+            continue;
+        const auto s = static_cast<std::size_t>(e.objstm);
+        if (visited[s] != 0)
+            continue;
+        std::int64_t dict_pos = 0;
+        if (!ctx_obj_dict(ctx, e.objstm, dict_pos))
+            continue;
+        if (unpack_one(ctx, dict_pos) == unpack_result::done)
+            visited[s] = 1;
+    }
+}
+
+}  // namespace tavrik

@@ -1,5 +1,6 @@
 #include "pdf_builder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -78,6 +79,70 @@ std::string simple_pdf(const std::string& content, const std::string& info_entri
         opt.info = 6;
     }
     return build_pdf(objs, opt);
+}
+
+std::string xref_stream_rows(const std::vector<xref_row>& rows, int w1, int w2, int w3)
+{
+    std::string out;
+    const auto put = [&out](long long v, int width) {
+        for (int i = width - 1; i >= 0; --i)
+            out += static_cast<char>(i >= 8 ? 0 : (static_cast<unsigned long long>(v) >> (8 * i)) & 0xFF);
+    };
+    for (const auto& r : rows) {
+        put(r.type, w1);
+        put(r.f2, w2);
+        put(r.f3, w3);
+    }
+    return out;
+}
+
+std::string object_stream_body(const std::vector<pdf_object>& objects, const std::string& extra_dict)
+{
+    std::string header;
+    std::string data;
+    for (const auto& o : objects) {
+        header += std::to_string(o.num) + " " + std::to_string(data.size()) + " ";
+        data += o.body + " ";
+    }
+    std::string dict = "/Type /ObjStm /N " + std::to_string(objects.size()) + " /First " +
+                       std::to_string(header.size());
+    if (!extra_dict.empty())
+        dict += " " + extra_dict;
+    return stream_body(dict, header + data);
+}
+
+std::string build_pdf_xref_stream(const std::vector<pdf_object>& objects,
+                                  const std::vector<compressed_ref>& compressed,
+                                  const xref_stream_options& options)
+{
+    std::string out = options.base.empty() ? std::string("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n") : options.base;
+    int max_num = 0;
+    for (const auto& o : objects)
+        max_num = std::max(max_num, o.num);
+    for (const auto& c : compressed)
+        max_num = std::max(max_num, c.num);
+    const int self = max_num + 1;
+    std::vector<xref_row> rows(static_cast<std::size_t>(self) + 1, xref_row{0, 0, 0});
+    for (const auto& o : objects) {
+        rows[static_cast<std::size_t>(o.num)] = {1, static_cast<long long>(out.size()), 0};
+        out += std::to_string(o.num) + " 0 obj\n" + o.body + "\nendobj\n";
+    }
+    for (const auto& c : compressed)
+        rows[static_cast<std::size_t>(c.num)] = {2, c.container, c.index};
+    const long long xref_pos = static_cast<long long>(out.size());
+    rows[static_cast<std::size_t>(self)] = {1, xref_pos, 0};
+    std::string dict = "/Type /XRef /Size " + std::to_string(self + 1) + " /W [1 4 2]";
+    if (options.root > 0)
+        dict += " /Root " + std::to_string(options.root) + " 0 R";
+    if (options.info > 0)
+        dict += " /Info " + std::to_string(options.info) + " 0 R";
+    if (options.prev >= 0)
+        dict += " /Prev " + std::to_string(options.prev);
+    if (!options.dict_extra.empty())
+        dict += " " + options.dict_extra;
+    out += std::to_string(self) + " 0 obj\n" + stream_body(dict, xref_stream_rows(rows, 1, 4, 2)) + "\nendobj\n";
+    out += "startxref\n" + std::to_string(xref_pos) + "\n%%EOF\n";
+    return out;
 }
 
 std::string pdf_literal(const std::string& text)

@@ -35,6 +35,46 @@ std::string stream_body(const std::string& dict_entries, const std::string& data
 // (WinAnsi), and an Info dictionary holding `info_entries` when not empty.
 std::string simple_pdf(const std::string& content, const std::string& info_entries = "");
 
+// ---- cross-reference streams and object streams (uncompressed data) ----------
+
+// One row of a cross-reference stream: type, second and third field.
+struct xref_row {
+    long long type;
+    long long f2;
+    long long f3;
+};
+
+// The rows packed big-endian with the given field widths (a width of 0 or less
+// writes nothing for that field).
+std::string xref_stream_rows(const std::vector<xref_row>& rows, int w1, int w2, int w3);
+
+// An object-stream body holding `objects` in order, each separated by one space:
+// "<< /Type /ObjStm /N n /First f EXTRA /Length l >>\nstream\n...".
+std::string object_stream_body(const std::vector<pdf_object>& objects, const std::string& extra_dict = "");
+
+// An object that lives in object stream `container` at position `index`.
+struct compressed_ref {
+    int num;
+    int container;
+    int index;
+};
+
+struct xref_stream_options {
+    std::string base;        // an earlier file this update is appended to; empty: a new file
+    int root = 1;            // 0: no Root
+    int info = 0;            // 0: no Info
+    long long prev = -1;     // -1: no Prev
+    std::string dict_extra;  // more entries of the stream dictionary
+};
+
+// Writes `objects` (after `base`, or after a header), then a cross-reference stream
+// whose object number is one above every number used, W [1 4 2], one row per object
+// number from 0 to its own: type 1 for written objects and itself, type 2 for
+// `compressed`, type 0 otherwise; then startxref.
+std::string build_pdf_xref_stream(const std::vector<pdf_object>& objects,
+                                  const std::vector<compressed_ref>& compressed,
+                                  const xref_stream_options& options = {});
+
 // A PDF literal string for text: parentheses and backslashes escaped.
 std::string pdf_literal(const std::string& text);
 
