@@ -1,8 +1,478 @@
-// STUB: replaced by the page walk.
+// The page-tree walk: Pages nodes depth first in Kids order, the Resources they
+// pass down, each page's fonts and content streams. Damaged trees are the rule:
+// node types are found by a byte scan of each kid, inline kid dictionaries are
+// accepted, and whatever cannot be read is skipped.
+//
+// Trees that refer back to an ancestor or list one subtree many times are bounded:
+// a node on the current path is never entered again, and a document gets at most
+// MAX_PAGE_NODES pages and Pages nodes. Within that budget every visit is cheap:
+// a kid's type is found once per object, a node's Kids are parsed once into runs
+// of repeated entries, and a page that stored no line is not read again under the
+// same inherited resources (reading it again could not store one either).
 #include "pdf_parse.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
 namespace tavrik {
-void ctx_do_pages_node(ppdf_ctx&, std::int64_t, int) {}
-void ctx_do_page(ppdf_ctx& ctx, std::int64_t) { ++ctx.page_count; }
-void ctx_load_resources(ppdf_ctx&, std::int64_t) {}
-void ctx_extract_content(ppdf_ctx&, std::int64_t) {}
+
+struct page_walk {
+    enum class kid_kind : std::uint8_t { unknown, none, page, pages };
+
+    // How a kid reference to one object number resolves.
+    struct kid_class {
+        kid_kind kind = kid_kind::unknown;
+        std::int32_t node = -1;   // index in nodes, for a Pages kid once entered
+        std::int64_t pos = 0;     // dictionary position
+    };
+
+    // One Kids entry, repeated count times in a row: an object number, or for an
+    // inline page dictionary -1 - its index in inline_pages.
+    struct kid_run {
+        std::int32_t entry;
+        std::int32_t count;
+    };
+
+    struct pages_node {
+        std::int64_t pos = 0;
+        bool built = false;
+        bool on_path = false;
+        bool has_res = false;
+        std::int64_t res_pos = 0;
+        std::vector<kid_run> kids;
+        std::vector<kid_run> page_kids;   // the page entries alone, for a node at the depth limit
+    };
+
+    struct quiet_key {
+        std::int64_t page;
+        std::int64_t res;   // inherited Resources value, -1 for none
+        bool operator==(const quiet_key&) const = default;
+    };
+    struct quiet_hash {
+        std::size_t operator()(const quiet_key& k) const noexcept
+        {
+            const auto a = static_cast<std::uint64_t>(k.page) * 0x9E3779B97F4A7C15ULL;
+            return static_cast<std::size_t>(a ^ (static_cast<std::uint64_t>(k.res) + 0x632BE59BD9B4E019ULL +
+                                                 (a << 6) + (a >> 2)));
+        }
+    };
+
+    explicit page_walk(const ppdf_ctx& ctx)
+        : by_obj(static_cast<std::size_t>(
+              std::max<std::int64_t>(0, std::min<std::int64_t>(ctx.xref_cap, static_cast<std::int64_t>(ctx.xref.size())))))
+    {
+    }
+
+    // Counts one page or Pages node against the budget; false once it is spent.
+    bool admit() noexcept
+    {
+        if (stopped || nodes >= MAX_PAGE_NODES) {
+            stopped = true;
+            return false;
+        }
+        ++nodes;
+        return true;
+    }
+
+    std::int32_t node_at(std::int64_t pos)
+    {
+        const auto it = node_index.find(pos);
+        if (it != node_index.end())
+            return it->second;
+        const auto id = static_cast<std::int32_t>(node_list.size());
+        node_list.emplace_back().pos = pos;
+        node_index.emplace(pos, id);
+        return id;
+    }
+
+    std::int64_t nodes = 0;
+    std::int64_t runs_visited = 0;
+    bool stopped = false;
+    std::vector<kid_class> by_obj;
+    std::deque<pages_node> node_list;   // stable references while the walk recurses
+    std::unordered_map<std::int64_t, std::int32_t> node_index;
+    std::vector<std::int64_t> inline_pages;
+    std::unordered_set<quiet_key, quiet_hash> quiet;
+};
+
+namespace {
+
+using kid_kind = page_walk::kid_kind;
+
+constexpr std::size_t TYPE_NAME_BYTES = 32;     // a Type value: 31 bytes
+constexpr std::int64_t MAX_SHORT_DICT_BYTES = 6; // "<< >>" and the like
+
+[[nodiscard]] std::size_t at(std::int64_t pos) noexcept { return static_cast<std::size_t>(pos); }
+
+// "/Type" at i, followed by a byte that does not continue the key.
+[[nodiscard]] bool type_key_at(byte_view d, std::int64_t i, bool hash_continues) noexcept
+{
+    if (d[at(i)] != '/' || std::memcmp(d.data() + i + 1, "Type", 4) != 0)
+        return false;
+    const std::uint8_t c = d[at(i + 5)];
+    return !(is_alnum(c) || (hash_continues && c == '#'));
 }
+
+// The Type value after the key ending at i, or an empty view.
+[[nodiscard]] std::string_view type_value(byte_view d, std::int64_t i, char* out) noexcept
+{
+    const std::int64_t p = rd_skip_ws(d, i);
+    std::int64_t end = 0;
+    const int len = rd_name(d, p, out, TYPE_NAME_BYTES, &end);
+    return len > 0 ? std::string_view(out, static_cast<std::size_t>(len)) : std::string_view{};
+}
+
+// The type of a kid dictionary [pos, end): a Type at the top nesting level, with
+// strings stepped over.
+[[nodiscard]] kid_kind kid_dict_type(byte_view d, std::int64_t pos, std::int64_t end) noexcept
+{
+    int level = 0;
+    std::int64_t i = pos;
+    char name[TYPE_NAME_BYTES];
+    while (i + 7 < end) {
+        const std::uint8_t c = d[at(i)];
+        if (c == '<' && d[at(i + 1)] == '<') {
+            ++level;
+            i += 2;
+        } else if (c == '>' && d[at(i + 1)] == '>') {
+            --level;
+            i += 2;
+        } else if (c == '<') {
+            ++i;
+            while (i < end && d[at(i)] != '>')
+                ++i;
+            ++i;
+        } else if (c == '(') {
+            int nest = 1;
+            ++i;
+            while (i < end && nest > 0) {
+                const std::uint8_t s = d[at(i)];
+                if (s == '\\') {
+                    i += 2;
+                    continue;
+                }
+                if (s == '(')
+                    ++nest;
+                else if (s == ')')
+                    --nest;
+                ++i;
+            }
+        } else {
+            if (level == 1 && type_key_at(d, i, true)) {
+                const std::string_view v = type_value(d, i + 5, name);
+                if (ieq(v, "Page"))
+                    return kid_kind::page;
+                if (ieq(v, "Pages"))
+                    return kid_kind::pages;
+            }
+            ++i;
+        }
+    }
+    return kid_kind::none;
+}
+
+// Past the ">>" that closes the inline dictionary at pos (strings not recognised),
+// or the end of the data.
+[[nodiscard]] std::int64_t inline_dict_end(byte_view d, std::int64_t pos) noexcept
+{
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t depth = 0;
+    std::int64_t i = pos;
+    while (i + 1 < n) {
+        if (d[at(i)] == '<' && d[at(i + 1)] == '<') {
+            ++depth;
+            i += 2;
+        } else if (d[at(i)] == '>' && d[at(i + 1)] == '>') {
+            i += 2;
+            if (--depth == 0)
+                return i;
+        } else {
+            ++i;
+        }
+    }
+    return n;
+}
+
+// An inline kid is a page unless the first readable Type, at any level, says otherwise.
+[[nodiscard]] bool inline_kid_is_page(byte_view d, std::int64_t pos, std::int64_t end) noexcept
+{
+    if (end - pos <= MAX_SHORT_DICT_BYTES)
+        return true;
+    char name[TYPE_NAME_BYTES];
+    for (std::int64_t i = pos; i + 7 < end; ++i) {
+        if (!type_key_at(d, i, false))
+            continue;
+        const std::string_view v = type_value(d, i + 5, name);
+        if (!v.empty())
+            return ieq(v, "Page");
+    }
+    return true;
+}
+
+const page_walk::kid_class& classify(ppdf_ctx& ctx, page_walk& w, std::int64_t obj)
+{
+    page_walk::kid_class& k = w.by_obj[at(obj)];
+    if (k.kind != kid_kind::unknown)
+        return k;
+    k.kind = kid_kind::none;
+    const byte_view d = ctx.bytes();
+    std::int64_t pos = 0;
+    if (!ctx_obj_dict(ctx, obj, pos))
+        return k;
+    pos = rd_skip_ws(d, pos);
+    if (dict_start(d, pos) == 0)
+        return k;
+    const std::int64_t end = dict_end(d, pos);
+    if (end - pos <= MAX_SHORT_DICT_BYTES)
+        return k;
+    k.kind = kid_dict_type(d, pos, end);
+    k.pos = pos;
+    return k;
+}
+
+void add_run(std::vector<page_walk::kid_run>& runs, std::int32_t entry)
+{
+    if (!runs.empty() && runs.back().entry == entry && runs.back().count < std::numeric_limits<std::int32_t>::max())
+        ++runs.back().count;
+    else
+        runs.push_back({entry, 1});
+}
+
+struct pages_cb_user {
+    ppdf_ctx* ctx;
+    page_walk* walk;
+    page_walk::pages_node* node;
+};
+
+// Kids of a Pages node, collected as runs; the walk acts on them afterwards.
+void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
+{
+    auto& u = *static_cast<pages_cb_user*>(user);
+    if (!ieq(key, "Kids"))
+        return;
+    ppdf_ctx& ctx = *u.ctx;
+    const byte_view d = ctx.bytes();
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t p = rd_skip_ws(d, value_pos);
+    if (p >= n || d[at(p)] != '[')
+        return;
+    ++p;
+    int count = 0;
+    for (;;) {
+        p = rd_skip_ws(d, p);
+        if (p >= n || d[at(p)] == ']')
+            return;
+        if (p + 1 < n && d[at(p)] == '<' && d[at(p + 1)] == '<') {
+            const std::int64_t end = inline_dict_end(d, p);
+            if (++count > MAX_KIDS_PER_ARRAY)
+                return;
+            if (inline_kid_is_page(d, p, end)) {
+                u.walk->inline_pages.push_back(p);
+                add_run(u.node->kids, static_cast<std::int32_t>(-1 - static_cast<std::int64_t>(u.walk->inline_pages.size() - 1)));
+            }
+            p = end;
+            continue;
+        }
+        std::int64_t obj = -1;
+        if (!rd_ref(d, p, obj)) {
+            ++p;   // a stray token is stepped over byte by byte
+            continue;
+        }
+        if (++count > MAX_KIDS_PER_ARRAY)
+            return;
+        if (obj < 0 || obj >= static_cast<std::int64_t>(u.walk->by_obj.size()))
+            continue;
+        if (classify(ctx, *u.walk, obj).kind != kid_kind::none)
+            add_run(u.node->kids, static_cast<std::int32_t>(obj));
+    }
+}
+
+void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
+{
+    node.built = true;
+    const byte_view d = ctx.bytes();
+    std::int64_t v = 0;
+    if (dict_find(d, node.pos, "Resources", v)) {
+        node.has_res = true;
+        node.res_pos = v;
+    }
+    if (dict_start(d, node.pos) != 0) {
+        pages_cb_user u{&ctx, &w, &node};
+        std::int64_t cursor = node.pos;
+        rd_dict(d, cursor, pages_cb, &u);
+    }
+    for (const page_walk::kid_run& r : node.kids)
+        if (r.entry < 0 || w.by_obj[at(r.entry)].kind == kid_kind::page)
+            node.page_kids.push_back(r);
+}
+
+void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
+{
+    const std::int32_t id = w.node_at(pos);
+    page_walk::pages_node& node = w.node_list[at(id)];
+    if (node.on_path || !w.admit())
+        return;
+    if (!node.built)
+        build_node(ctx, w, node);
+
+    const std::int64_t saved_res = ctx.inherited_res;
+    const std::int32_t saved_has = ctx.has_inherited_res;
+    if (node.has_res) {
+        ctx.inherited_res = node.res_pos;
+        ctx.has_inherited_res = 1;
+    }
+    node.on_path = true;
+
+    if (depth <= MAX_PAGE_DEPTH) {
+        const bool may_descend = depth + 1 <= MAX_PAGE_DEPTH;
+        for (const page_walk::kid_run& run : may_descend ? node.kids : node.page_kids) {
+            if (w.stopped || ++w.runs_visited > MAX_KID_RUNS_VISITED) {
+                w.stopped = true;
+                break;
+            }
+            if (run.entry < 0) {
+                const std::int64_t page_pos = w.inline_pages[at(-1 - static_cast<std::int64_t>(run.entry))];
+                for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
+                    ctx_do_page(ctx, page_pos);
+                continue;
+            }
+            page_walk::kid_class& kid = w.by_obj[at(run.entry)];
+            if (kid.kind == kid_kind::page) {
+                for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
+                    ctx_do_page(ctx, kid.pos);
+            } else if (kid.kind == kid_kind::pages && may_descend) {
+                if (kid.node < 0)
+                    kid.node = w.node_at(kid.pos);
+                // A node on the current path stays there for the whole run.
+                if (w.node_list[at(kid.node)].on_path)
+                    continue;
+                for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
+                    walk_pages(ctx, w, kid.pos, depth + 1);
+            }
+        }
+    }
+
+    node.on_path = false;
+    ctx.inherited_res = saved_res;
+    ctx.has_inherited_res = saved_has;
+}
+
+// user: the reader context.
+void page_cb(std::string_view key, std::int64_t value_pos, void* user)
+{
+    if (!ieq(key, "Contents"))
+        return;
+    ppdf_ctx& ctx = *static_cast<ppdf_ctx*>(user);
+    const byte_view d = ctx.bytes();
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t p = rd_skip_ws(d, value_pos);
+    std::int64_t obj = -1;
+    if (p < n && d[at(p)] == '[') {
+        ++p;
+        for (;;) {
+            p = rd_skip_ws(d, p);
+            if (p >= n || d[at(p)] == ']')
+                return;
+            if (rd_ref(d, p, obj))
+                ctx_extract_content(ctx, obj);
+            else
+                ++p;
+        }
+    }
+    if (rd_ref(d, p, obj))
+        ctx_extract_content(ctx, obj);
+}
+
+[[nodiscard]] bool lines_full(const ppdf_ctx& ctx) noexcept
+{
+    return ctx.info == nullptr || ctx.info->line_count >= MAX_LINES;
+}
+
+}  // namespace
+
+void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth)
+{
+    if (ctx.walk != nullptr) {
+        walk_pages(ctx, *ctx.walk, pos, depth);
+        return;
+    }
+    page_walk w(ctx);
+    struct detach {
+        ppdf_ctx& c;
+        ~detach() { c.walk = nullptr; }
+    } guard{ctx};
+    ctx.walk = &w;
+    walk_pages(ctx, w, pos, depth);
+}
+
+void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
+{
+    page_walk* w = ctx.walk;
+    if (w != nullptr && !w->admit())
+        return;
+    // With every line stored nothing a page holds can change the summary.
+    if (lines_full(ctx)) {
+        ++ctx.page_count;
+        return;
+    }
+    const page_walk::quiet_key key{pos, ctx.has_inherited_res ? ctx.inherited_res : -1};
+    if (w != nullptr && w->quiet.contains(key)) {
+        ++ctx.page_count;
+        return;
+    }
+    const std::int32_t lines_before = ctx.info->line_count;
+
+    fm_clear(ctx.fonts);
+    if (ctx.has_inherited_res)
+        ctx_load_resources(ctx, ctx.inherited_res);
+    const byte_view d = ctx.bytes();
+    std::int64_t v = 0;
+    if (dict_find(d, pos, "Resources", v))
+        ctx_load_resources(ctx, v);
+    if (dict_start(d, pos) != 0) {
+        std::int64_t cursor = pos;
+        rd_dict(d, cursor, page_cb, &ctx);
+    }
+    ++ctx.page_count;
+
+    if (w != nullptr && ctx.info->line_count == lines_before)
+        w->quiet.insert(key);
+}
+
+void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos)
+{
+    const byte_view d = ctx.bytes();
+    std::int64_t res = 0;
+    std::int64_t font_value = 0;
+    std::int64_t fonts = 0;
+    if (!resolve_dict(ctx, value_pos, res) || !dict_find(d, res, "Font", font_value) ||
+        !resolve_dict(ctx, font_value, fonts) || dict_start(d, fonts) == 0)
+        return;
+    rd_dict(d, fonts, fontdict_cb, &ctx);
+}
+
+void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
+{
+    if (objnum < 0 || objnum >= ctx.xref_cap || objnum >= static_cast<std::int64_t>(ctx.xref.size()))
+        return;
+    const std::int64_t offset = ctx.xref[at(objnum)].offset;
+    if (offset < 0 || static_cast<std::uint64_t>(offset) >= ctx.len)
+        return;
+    std::int64_t dict = 0;
+    if (!ctx_obj_dict(ctx, objnum, dict) || dict_start(ctx.bytes(), dict) == 0)
+        return;
+    if (lines_full(ctx))
+        return;   // nothing more can be stored
+    const auto data = stream_decode(ctx, dict);
+    if (!data)
+        return;
+    scan_state state;
+    state.fonts = &ctx.fonts;
+    content_scan(*data, *ctx.info, state);
+}
+
+}  // namespace tavrik
