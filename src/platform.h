@@ -23,12 +23,17 @@ enum class mkdir_status { created, exists, failed };
 // True when any entry exists at path, a dangling symbolic link included.
 [[nodiscard]] bool path_exists(const char* path) noexcept;
 
+// cross_device: the rename cannot be done here (EXDEV, or ENOTEMPTY), and a copy
+// followed by removing the source may be tried; failed: leave both paths alone
+// (an existing destination is always this).
 enum class move_status { moved, cross_device, failed };
 // Renames without ever replacing an existing destination.
 [[nodiscard]] move_status rename_noreplace(const char* from, const char* to) noexcept;
 
-// Copies from to a new file at to (created exclusively, flushed to disk). On any
-// failure removes the partial destination it created; returns true when complete.
+// Copies from to a new file at to (created exclusively, flushed to disk, with the
+// source's permission bits and modification time where possible). On any failure
+// removes the partial destination it created, and never touches one it did not
+// create; returns true when the copy is complete.
 [[nodiscard]] bool copy_new_file(const char* from, const char* to) noexcept;
 
 [[nodiscard]] bool remove_file(const char* path) noexcept;
@@ -50,7 +55,8 @@ struct dir_entry {
 };
 [[nodiscard]] std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir);
 
-// The whole file, when it can be read and its size is within [1, max_bytes].
+// The whole file of a regular file, when it can be read and its size is within
+// [1, max_bytes] (the size is taken as 64 bits, so no large file wraps into range).
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes);
 
 }  // namespace tavrik::platform

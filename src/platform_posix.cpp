@@ -1,27 +1,283 @@
-// STUB: replaced by the POSIX platform layer.
+// The platform layer on POSIX systems (Linux first; other systems take the
+// portable fall-backs).
 #include "platform.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
+
 namespace tavrik::platform {
-mkdir_status make_dir(const char*) noexcept { return mkdir_status::failed; }
-bool path_exists(const char*) noexcept { return false; }
-move_status rename_noreplace(const char*, const char*) noexcept { return move_status::failed; }
-bool copy_new_file(const char*, const char*) noexcept { return false; }
-bool remove_file(const char*) noexcept { return false; }
-std::optional<file_id> file_identity(const char*) noexcept { return std::nullopt; }
-std::optional<std::vector<dir_entry>> list_pdf_entries(const char*) { return std::nullopt; }
+
+namespace {
+
+inline constexpr std::size_t COPY_CHUNK_BYTES = 65536;
+
+#ifndef RENAME_NOREPLACE
+inline constexpr unsigned RENAME_NOREPLACE_FLAG = 1;
+#else
+inline constexpr unsigned RENAME_NOREPLACE_FLAG = RENAME_NOREPLACE;
+#endif
+
+// -1 with errno set as the kernel's renameat2 does; ENOSYS where it is missing.
+int renameat2_noreplace(const char* from, const char* to) noexcept
+{
+#if defined(__linux__) && defined(SYS_renameat2)
+    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG));
+#else
+    (void)from;
+    (void)to;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+bool unsupported(int err) noexcept
+{
+    return err == EINVAL || err == ENOSYS || err == ENOTSUP || err == EOPNOTSUPP;
+}
+
+// The rename cannot be done here, but a copy may be: different file systems, and
+// ENOTEMPTY, which some systems give for renames they cannot do in place.
+bool wants_copy(int err) noexcept { return err == EXDEV || err == ENOTEMPTY; }
+
+int open_retry(const char* path, int flags, mode_t mode = 0) noexcept
+{
+    int fd;
+    do
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t len) noexcept
+{
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool is_pdf_name(const char* name) noexcept
+{
+    const std::size_t n = std::strlen(name);
+    if (n < 4)
+        return false;
+    const char* t = name + n - 4;
+    return t[0] == '.' && (t[1] | 0x20) == 'p' && (t[2] | 0x20) == 'd' && (t[3] | 0x20) == 'f';
+}
+
+struct fd_closer {
+    int fd = -1;
+    ~fd_closer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // Closes now and reports whether the close succeeded.
+    bool close_now() noexcept
+    {
+        const int rc = ::close(fd);
+        fd = -1;
+        return rc == 0;
+    }
+};
+
+}  // namespace
+
+mkdir_status make_dir(const char* path) noexcept
+{
+    if (::mkdir(path, 0777) == 0)
+        return mkdir_status::created;
+    if (errno == EEXIST)
+        return mkdir_status::exists;
+    // Some file systems answer EACCES or EROFS for a directory that is already
+    // there; what exists is all the caller needs to know.
+    struct stat st;
+    return ::lstat(path, &st) == 0 ? mkdir_status::exists : mkdir_status::failed;
+}
+
+bool path_exists(const char* path) noexcept
+{
+    struct stat st;
+    return ::lstat(path, &st) == 0;
+}
+
+move_status rename_noreplace(const char* from, const char* to) noexcept
+{
+    if (renameat2_noreplace(from, to) == 0)
+        return move_status::moved;
+    int err = errno;
+    if (wants_copy(err))
+        return move_status::cross_device;
+    if (!unsupported(err))
+        return move_status::failed;   // EEXIST included: never replace
+
+    // The file system refuses the flag: a hard link cannot replace an entry either.
+    if (::link(from, to) == 0) {
+        if (::unlink(from) == 0)
+            return move_status::moved;
+        ::unlink(to);   // the link we just made; the source stays
+        return move_status::failed;
+    }
+    err = errno;
+    if (err == EXDEV)
+        return move_status::cross_device;
+    if (err != EPERM && err != ENOTSUP && err != EOPNOTSUPP)
+        return move_status::failed;
+
+    // Neither the flag nor hard links (some FUSE and FAT mounts): the best left is
+    // a check right before a plain rename.
+    if (path_exists(to))
+        return move_status::failed;
+    if (::rename(from, to) == 0)
+        return move_status::moved;
+    return wants_copy(errno) ? move_status::cross_device : move_status::failed;
+}
+
+bool copy_new_file(const char* from, const char* to) noexcept
+{
+    fd_closer in{open_retry(from, O_RDONLY)};
+    if (in.fd < 0)
+        return false;
+    struct stat src;
+    if (::fstat(in.fd, &src) != 0 || !S_ISREG(src.st_mode))
+        return false;
+    fd_closer out{open_retry(to, O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR)};
+    if (out.fd < 0)
+        return false;   // not ours: never touch it
+    struct stat made;
+    const bool know_made = ::fstat(out.fd, &made) == 0;
+
+    bool ok = true;
+    std::uint8_t chunk[COPY_CHUNK_BYTES];
+    for (;;) {
+        const ssize_t n = ::read(in.fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;   // a read error is no end of file
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!write_all(out.fd, chunk, static_cast<std::size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok) {
+        (void)::fchmod(out.fd, src.st_mode & 07777);
+        const struct timespec times[2] = {src.st_atim, src.st_mtim};
+        (void)::futimens(out.fd, times);
+        ok = ::fsync(out.fd) == 0;
+    }
+    ok = out.close_now() && ok;
+    ok = in.close_now() && ok;
+    if (!ok) {
+        // Remove the partial copy, but only while the name still holds the file we
+        // created: another process may have replaced it in the meantime.
+        struct stat now;
+        if (know_made && ::lstat(to, &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+            ::unlink(to);
+    }
+    return ok;
+}
+
+bool remove_file(const char* path) noexcept { return ::unlink(path) == 0; }
+
+std::optional<file_id> file_identity(const char* path) noexcept
+{
+    struct stat st;
+    if (::stat(path, &st) != 0)
+        return std::nullopt;
+    return file_id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
+{
+    DIR* d = ::opendir(dir);
+    if (d == nullptr)
+        return std::nullopt;
+    struct dir_closer {
+        DIR* d;
+        ~dir_closer() { ::closedir(d); }
+    } closer{d};
+
+    std::vector<dir_entry> entries;
+    for (;;) {
+        errno = 0;
+        const struct dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            if (errno != 0)
+                return std::nullopt;
+            break;
+        }
+        if (!is_pdf_name(e->d_name))
+            continue;
+        bool is_dir = false;
+#if defined(_DIRENT_HAVE_D_TYPE) || defined(DT_DIR)
+        if (e->d_type == DT_DIR)
+            is_dir = true;
+        else if (e->d_type == DT_UNKNOWN)
+#endif
+        {
+            std::string full = dir;
+            full += PATH_SEP;
+            full += e->d_name;
+            struct stat st;
+            is_dir = ::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        entries.push_back({e->d_name, is_dir});
+    }
+    return entries;
+}
+
 std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes)
 {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return std::nullopt;
-    std::vector<std::uint8_t> buf;
-    std::uint8_t chunk[65536];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        buf.insert(buf.end(), chunk, chunk + n);
-        if (buf.size() > max_bytes) { std::fclose(f); return std::nullopt; }
+    fd_closer f{open_retry(path, O_RDONLY)};
+    if (f.fd < 0)
+        return std::nullopt;
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return std::nullopt;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > max_bytes)
+        return std::nullopt;
+
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    // One read normally fills the buffer; a short read (a signal, a network file
+    // system) continues into the same buffer.
+    std::size_t got = 0;
+    while (got < buf.size()) {
+        const ssize_t n = ::read(f.fd, buf.data() + got, buf.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;   // the file shrank since fstat
+        got += static_cast<std::size_t>(n);
     }
-    std::fclose(f);
-    if (buf.empty()) return std::nullopt;
+    if (got == 0)
+        return std::nullopt;
+    buf.resize(got);
     return buf;
 }
-}
+
+}  // namespace tavrik::platform

@@ -1,6 +1,363 @@
-// STUB: replaced by renaming.
+// Renaming: the single-file rename, the directory batch, and the file operations
+// they share.
+//
+// Paths are never cut to fit a capacity: a cut path names another file, and
+// moving a file there would be unsafe. A path that does not fit is refused with
+// the message of the step that builds it: a target directory of DIR_PATH_BYTES or
+// more cannot be created ("cannot create output directory"), a destination of
+// DEST_PATH_BYTES or more cannot be moved to ("failed to move %s -> %s", before
+// anything is moved), and in a batch a directory too long for its listing pattern
+// cannot be opened, while a file path or destination that does not fit counts as
+// a failed file.
+#include "rename.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include "naming.h"
+#include "platform.h"
+
 namespace tavrik {
-int rename_flow(const char*, int, const char*) { set_error("not implemented"); return 0; }
-int batch_flow(const char*, const char*, int) { set_error("not implemented"); return 0; }
+
+namespace {
+
+constexpr bool is_sep(char c) noexcept { return c == '/' || c == '\\'; }
+
+bool ascii_iequal(const char* a, const char* b) noexcept
+{
+    for (;; ++a, ++b) {
+        auto ca = static_cast<unsigned char>(*a);
+        auto cb = static_cast<unsigned char>(*b);
+        if (ca >= 'A' && ca <= 'Z')
+            ca = static_cast<unsigned char>(ca + 32);
+        if (cb >= 'A' && cb <= 'Z')
+            cb = static_cast<unsigned char>(cb + 32);
+        if (ca != cb)
+            return false;
+        if (ca == 0)
+            return true;
+    }
 }
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+std::string format(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, again);
+        out.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    return out;
+}
+
+bool entry_taken(const std::string& path, const move_plan* plan)
+{
+    if (plan != nullptr && plan->taken.count(path) != 0)
+        return true;
+    if (plan != nullptr && plan->vacated.count(path) != 0)
+        return false;
+    return platform::path_exists(path.c_str());
+}
+
+void plan_move(move_plan& plan, const std::string& from, const std::string& to)
+{
+    plan.taken.erase(from);
+    plan.vacated.insert(from);
+    plan.vacated.erase(to);
+    plan.taken.insert(to);
+}
+
+// The stem that goes before the counter: a final ".pdf" in any letter case is
+// dropped, so that a name that already ends so gets no second suffix.
+std::string stem_of(const char* name)
+{
+    std::string stem(name, strnlen(name, STEM_BUF_BYTES - 1));
+    if (stem.size() > 3 && ends_with_pdf(stem.c_str()))
+        stem.resize(stem.size() - 4);
+    return stem;
+}
+
+void set_result(const std::string& path) noexcept
+{
+    // Destinations are below DEST_PATH_BYTES, well inside the result buffer.
+    static_assert(DEST_PATH_BYTES <= SUGGEST_BUF_BYTES);
+    const std::size_t n = std::min(path.size(), SUGGEST_BUF_BYTES - 1);
+    std::memcpy(g_suggest_buf, path.data(), n);
+    g_suggest_buf[n] = '\0';
+}
+
+}  // namespace
+
+int mkdir_p(const char* directory)
+{
+    if (directory == nullptr || directory[0] == '\0' || std::strlen(directory) >= DIR_PATH_BYTES)
+        return -1;
+    std::string path(directory);
+    while (path.size() > 1 && is_sep(path.back()))
+        path.pop_back();
+
+#if defined(_WIN32)
+    const bool drive = path.size() >= 2 && path[1] == ':';
+#else
+    const bool drive = false;   // "C:" is an ordinary name here, created like any other
+#endif
+    std::size_t start = 0;
+    if (drive)
+        start = path.size() > 2 && is_sep(path[2]) ? 3 : 2;
+    else if (is_sep(path[0]))
+        start = 1;
+
+    for (std::size_t i = start; i < path.size(); ++i) {
+        if (!is_sep(path[i]))
+            continue;
+        const std::string prefix = path.substr(0, i);
+        if (!prefix.empty() && platform::make_dir(prefix.c_str()) == platform::mkdir_status::failed)
+            return -1;
+    }
+    return platform::make_dir(path.c_str()) == platform::mkdir_status::failed ? -1 : 0;
+}
+
+bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
+                 const move_plan* plan)
+{
+    for (int counter = 1; counter <= MAX_NAME_COUNTER; ++counter) {
+        out = directory;
+        out += platform::PATH_SEP;
+        out += stem;
+        if (counter > 1)
+            out += '-' + std::to_string(counter);
+        out += ".pdf";
+        if (out.size() >= DEST_PATH_BYTES)
+            return false;
+        if (!entry_taken(out, plan))
+            return true;
+        const bool planned = plan != nullptr && plan->taken.count(out) != 0;
+        if (existing != nullptr && !planned && same_file(out.c_str(), existing))
+            return true;
+    }
+    return true;   // the last candidate, taken: the move will fail, never overwrite
+}
+
+bool same_file(const char* a, const char* b) noexcept
+{
+    const auto ia = platform::file_identity(a);
+    const auto ib = platform::file_identity(b);
+    if (ia && ib)
+        return *ia == *ib;
+    return ascii_iequal(a, b);
+}
+
+bool move_file(const char* from, const char* to) noexcept
+{
+    switch (platform::rename_noreplace(from, to)) {
+    case platform::move_status::moved:
+        return true;
+    case platform::move_status::failed:
+        return false;
+    case platform::move_status::cross_device:
+        break;
+    }
+    if (!platform::copy_new_file(from, to))
+        return false;   // the partial copy is gone already, the source untouched
+    if (platform::remove_file(from))
+        return true;
+    // The file must never live in two places: drop the copy, keep the source.
+    (void)platform::remove_file(to);
+    return false;
+}
+
+int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan)
+{
+    set_error("no error");
+    if (input_path == nullptr || input_path[0] == '\0') {
+        set_error("input_path is NULL or empty");
+        return 0;
+    }
+    if (static_cast<unsigned>(strategy) > 2) {
+        set_error("invalid strategy %d", strategy);
+        return 0;
+    }
+    if (suggest_flow(input_path, strategy)[0] == '\0')
+        return 0;
+
+    std::string directory;
+    if (output_dir != nullptr && output_dir[0] != '\0') {
+        directory = output_dir;
+    } else {
+        const char* last = nullptr;
+        for (const char* p = input_path; *p != '\0'; ++p)
+            if (is_sep(*p))
+                last = p;
+        if (last != nullptr && last != input_path)
+            directory.assign(input_path, static_cast<std::size_t>(last - input_path));
+        else
+            directory = ".";
+    }
+    const bool creatable = directory.size() < DIR_PATH_BYTES && (plan != nullptr || mkdir_p(directory.c_str()) == 0);
+    if (!creatable) {
+        set_error("cannot create output directory: %s", directory.c_str());
+        return 0;
+    }
+
+    const std::string stem = stem_of(g_suggest_buf);
+    std::string dest;
+    if (!unique_dest(directory.c_str(), stem.c_str(), input_path, dest, plan)) {
+        set_error("failed to move %s -> %s", input_path, dest.c_str());
+        return 0;
+    }
+    const bool planned = plan != nullptr && plan->taken.count(dest) != 0;
+    if (!planned && same_file(dest.c_str(), input_path)) {
+        set_result(dest);
+        set_error("already named correctly");
+        return 1;
+    }
+    if (plan != nullptr ? entry_taken(dest, plan) : !move_file(input_path, dest.c_str())) {
+        set_error("failed to move %s -> %s", input_path, dest.c_str());
+        return 0;
+    }
+    if (plan != nullptr)
+        plan_move(*plan, input_path, dest);
+    set_result(dest);
+    return 1;
+}
+
+int batch_flow(const char* input_dir, const char* output_dir, int strategy, move_plan* plan,
+               batch_report_fn report, void* user)
+{
+    set_error("no error");
+    if (input_dir == nullptr || input_dir[0] == '\0') {
+        set_error("input_dir is NULL or empty");
+        return 0;
+    }
+    if (static_cast<unsigned>(strategy) > 2) {
+        set_error("invalid strategy %d", strategy);
+        return 0;
+    }
+    const char* target = output_dir != nullptr && output_dir[0] != '\0' ? output_dir : input_dir;
+    const bool creatable = std::strlen(target) < DIR_PATH_BYTES && (plan != nullptr || mkdir_p(target) == 0);
+    if (!creatable) {
+        set_error("cannot create output directory");
+        return 0;
+    }
+
+    // The listing pattern is the directory, a separator and "*.pdf".
+    constexpr std::size_t PATTERN_EXTRA_BYTES = sizeof "/*.pdf" - 1;
+    std::optional<std::vector<platform::dir_entry>> entries;
+    if (std::strlen(input_dir) + PATTERN_EXTRA_BYTES < DEST_PATH_BYTES)
+        entries = platform::list_pdf_entries(input_dir);
+    if (!entries || entries->empty()) {
+        set_error("cannot open directory: %s", input_dir);
+        return 0;
+    }
+
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(MAX_BATCH_FILES));
+    for (const auto& e : *entries) {
+        if (e.is_dir)
+            continue;
+        if (names.size() == static_cast<std::size_t>(MAX_BATCH_FILES))
+            break;
+        // A name that would not fit its table slot is left alone rather than cut.
+        if (e.name.size() > 4 && e.name.size() < BATCH_NAME_BYTES && ends_with_pdf(e.name.c_str()))
+            names.push_back(e.name);
+    }
+    entries.reset();
+    if (names.empty()) {
+        set_error("no PDF files found in %s", input_dir);
+        return 0;
+    }
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return std::strcmp(a.c_str(), b.c_str()) < 0; });
+
+    const auto info = std::make_unique<ppdf_info>();
+    int renamed = 0;
+    int failed = 0;
+    const auto fail = [&](const std::string& path, const std::string& message) {
+        ++failed;
+        if (report != nullptr)
+            report(path.c_str(), nullptr, message.c_str(), user);
+    };
+    for (const std::string& name : names) {
+        std::string path = input_dir;
+        path += platform::PATH_SEP;
+        path += name;
+        if (path.size() >= DEST_PATH_BYTES) {
+            fail(path, "path too long");
+            continue;
+        }
+        if (!entry_taken(path, plan))
+            continue;   // gone since the listing
+        if (!ppdf_parse(path.c_str(), *info)) {
+            fail(path, format("failed to parse PDF: %s (not a PDF or unreadable)", path.c_str()));
+            continue;
+        }
+        if (info->encrypted) {
+            fail(path, format("PDF is encrypted; cannot read content: %s", path.c_str()));
+            continue;
+        }
+        const char* raw = suggest_stem(*info, strategy);
+        if (raw[0] == '\0') {
+            fail(path, g_last_error);
+            continue;
+        }
+        const char* clean = sanitize_name(raw);
+        if (clean[0] == '\0') {
+            fail(path, "suggested name is empty after sanitization");
+            continue;
+        }
+        const std::string stem = stem_of(clean);
+        std::string dest;
+        if (!unique_dest(target, stem.c_str(), path.c_str(), dest, plan)) {
+            fail(path, format("failed to move %s -> %s", path.c_str(), dest.c_str()));
+            continue;
+        }
+        const bool planned = plan != nullptr && plan->taken.count(dest) != 0;
+        if (!planned && same_file(dest.c_str(), path.c_str())) {
+            ++renamed;
+        } else if (plan != nullptr ? !entry_taken(dest, plan) : move_file(path.c_str(), dest.c_str())) {
+            if (plan != nullptr)
+                plan_move(*plan, path, dest);
+            ++renamed;
+        } else {
+            fail(path, format("failed to move %s -> %s", path.c_str(), dest.c_str()));
+            continue;
+        }
+        if (report != nullptr)
+            report(path.c_str(), dest.c_str(), nullptr, user);
+    }
+
+    if (renamed == 0)
+        set_error("no PDFs could be renamed in %s", input_dir);
+    else if (failed != 0)
+        set_error("renamed %d file(s), %d failed", renamed, failed);
+    else
+        set_error("renamed %d file(s)", renamed);
+    return renamed;
+}
+
+// The exported entry points take the real path, without a plan.
+int rename_flow(const char* input_path, int strategy, const char* output_dir)
+{
+    return rename_flow(input_path, strategy, output_dir, nullptr);
+}
+
+int batch_flow(const char* input_dir, const char* output_dir, int strategy)
+{
+    return batch_flow(input_dir, output_dir, strategy, nullptr, nullptr, nullptr);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,53 @@
+// Moving PDF files under their suggested names: the file operations shared by the
+// single rename and the directory batch, and both flows with a dry-run form.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+
+namespace tavrik {
+
+inline constexpr std::size_t DIR_PATH_BYTES = 4096;    // default target directory, mkdir_p's copy
+inline constexpr std::size_t DEST_PATH_BYTES = 4600;   // destination paths, batch input paths
+inline constexpr int MAX_NAME_COUNTER = 999;           // stem.pdf, stem-2.pdf ... stem-999.pdf
+inline constexpr int MAX_BATCH_FILES = 4096;
+inline constexpr std::size_t BATCH_NAME_BYTES = 512;   // one slot of the batch's name table
+
+// What a dry run would have done so far: the destinations it took and the sources
+// it moved away. A null plan means the real thing.
+struct move_plan {
+    std::set<std::string> taken;
+    std::set<std::string> vacated;
+};
+
+// Creates directory and its missing parents: 0 on success (everything may exist
+// already), -1 on failure, also for an empty path or one of DIR_PATH_BYTES or more.
+[[nodiscard]] int mkdir_p(const char* directory);
+
+// The first usable destination among stem.pdf, stem-2.pdf ... stem-999.pdf in
+// directory (free, or the file `existing` itself); the last candidate when all are
+// taken. False when a candidate would not fit DEST_PATH_BYTES: out then holds that
+// candidate, for the message only.
+[[nodiscard]] bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
+                               const move_plan* plan = nullptr);
+
+// Whether both paths name the same file (device and inode); when either cannot be
+// queried, whether the texts are equal ignoring ASCII letter case.
+[[nodiscard]] bool same_file(const char* a, const char* b) noexcept;
+
+// Moves from to to, never replacing an existing entry; across file systems by a
+// copy that is removed again unless the source could be removed after it.
+[[nodiscard]] bool move_file(const char* from, const char* to) noexcept;
+
+// The single rename. With a plan nothing is created or moved: the destination is
+// reported as if, and recorded in the plan.
+int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan);
+
+// Called per handled file of a batch: dest is the destination (the file's own path
+// when already named so), or null on failure with a short reason in message.
+using batch_report_fn = void (*)(const char* path, const char* dest, const char* message, void* user);
+int batch_flow(const char* input_dir, const char* output_dir, int strategy, move_plan* plan,
+               batch_report_fn report, void* user);
+
+}  // namespace tavrik

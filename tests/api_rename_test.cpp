@@ -1,0 +1,700 @@
+// Renaming through the exported functions: the single rename's outcomes, the
+// directory batch, safety against overwriting (also with several processes at
+// once and across file systems), and the tavrik command.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pdf_builder.h"
+#include "tavrik.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavrik_test::read_file;
+using tavrik_test::temp_dir;
+using tavrik_test::write_file;
+
+std::string titled_pdf(const std::string& title, const std::string& id = "")
+{
+    std::string info = "/Title " + tavrik_test::pdf_literal(title);
+    if (!id.empty())
+        info += " /Subject " + tavrik_test::pdf_literal(id);
+    return tavrik_test::simple_pdf("", info);
+}
+
+std::vector<std::string> names_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> contents_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file())
+            out.push_back(read_file(e.path()));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class shm_dir {
+public:
+    shm_dir()
+    {
+        char tmpl[] = "/dev/shm/tavrik-test-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr)
+            path_ = tmpl;
+    }
+    ~shm_dir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            fs::remove_all(path_, ec);
+    }
+    shm_dir(const shm_dir&) = delete;
+    shm_dir& operator=(const shm_dir&) = delete;
+    [[nodiscard]] const fs::path& path() const { return path_; }
+    [[nodiscard]] bool other_device_than(const fs::path& p) const
+    {
+        struct stat a, b;
+        return !path_.empty() && ::stat(path_.c_str(), &a) == 0 && ::stat(p.c_str(), &b) == 0 && a.st_dev != b.st_dev;
+    }
+
+private:
+    fs::path path_;
+};
+
+// Runs with the working directory set to a fresh temporary directory.
+class in_dir {
+public:
+    explicit in_dir(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+    ~in_dir() { fs::current_path(old_); }
+    in_dir(const in_dir&) = delete;
+    in_dir& operator=(const in_dir&) = delete;
+
+private:
+    fs::path old_;
+};
+
+// ---- single rename: the outcome table --------------------------------------------------------
+
+class ApiRename : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        d_ = dir_.str();
+        in_ = d_ + "/scan001.pdf";
+        write_file(in_, titled_pdf("Invoice 42"));
+    }
+    // A known result left by an earlier call, to see that a call keeps it.
+    static void leave_result(const std::string& path)
+    {
+        ASSERT_STREQ(tavrik_suggest(path.c_str(), 0), "Invoice 42.pdf");
+    }
+    temp_dir dir_;
+    std::string d_;
+    std::string in_;
+};
+
+TEST_F(ApiRename, ArgumentErrorsKeepTheResultBuffer)
+{
+    struct {
+        const char* path;
+        int strategy;
+        const char* message;
+    } cases[] = {
+        {nullptr, 0, "input_path is NULL or empty"},
+        {"", 0, "input_path is NULL or empty"},
+        {nullptr, 9, "input_path is NULL or empty"},
+        {"x.pdf", 3, "invalid strategy 3"},
+        {"x.pdf", -1, "invalid strategy -1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        leave_result(in_);
+        EXPECT_EQ(tavrik_rename(c.path, c.strategy, nullptr), 0);
+        EXPECT_STREQ(tavrik_last_error(), c.message);
+        EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
+    }
+}
+
+TEST_F(ApiRename, SuggestFailureEmptiesTheResult)
+{
+    leave_result(in_);
+    const std::string bad = d_ + "/bad.pdf";
+    write_file(bad, "plain text");
+    EXPECT_EQ(tavrik_rename(bad.c_str(), 0, nullptr), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "failed to parse PDF: " + bad + " (not a PDF or unreadable)");
+    EXPECT_STREQ(tavrik_last_result_path(), "");
+    EXPECT_TRUE(fs::exists(bad));
+}
+
+TEST_F(ApiRename, DirectoryThatCannotBeCreated)
+{
+    write_file(dir_.path() / "blocker", "x");
+    const std::string out = d_ + "/blocker/sub";
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "cannot create output directory: " + out);
+    EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
+    EXPECT_TRUE(fs::exists(in_));
+}
+
+// A plain file where the output directory should be passes the directory step;
+// the move then fails and nothing is overwritten.
+TEST_F(ApiRename, PlainFileInPlaceOfTheOutputDirectory)
+{
+    const std::string out = d_ + "/out";
+    write_file(out, "not a directory");
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in_ + " -> " + out + "/Invoice 42.pdf");
+    EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
+    EXPECT_EQ(read_file(out), "not a directory");
+    EXPECT_TRUE(fs::exists(in_));
+}
+
+TEST_F(ApiRename, MovesThenFindsItAlreadyNamed)
+{
+    const std::string want = d_ + "/Invoice 42.pdf";
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "no error");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), want);
+    EXPECT_EQ(names_in(dir_.path()), std::vector<std::string>{"Invoice 42.pdf"});
+
+    EXPECT_EQ(tavrik_rename(want.c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), want);
+    EXPECT_EQ(names_in(dir_.path()), std::vector<std::string>{"Invoice 42.pdf"});
+}
+
+TEST_F(ApiRename, TakenNamesGetACounterAndKeepTheirFiles)
+{
+    write_file(dir_.path() / "Invoice 42.pdf", "first");
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-2.pdf");
+    EXPECT_EQ(read_file(dir_.path() / "Invoice 42.pdf"), "first");
+
+    // The numbered file is already named correctly while the plain name is taken.
+    EXPECT_EQ(tavrik_rename((d_ + "/Invoice 42-2.pdf").c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+
+    const std::string next = d_ + "/next.pdf";
+    write_file(next, titled_pdf("Invoice 42", "another"));
+    EXPECT_EQ(tavrik_rename(next.c_str(), 0, nullptr), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-3.pdf");
+}
+
+TEST_F(ApiRename, ADirectoryInTheWayCountsAsTaken)
+{
+    fs::create_directory(dir_.path() / "Invoice 42.pdf");
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-2.pdf");
+    EXPECT_TRUE(fs::is_directory(dir_.path() / "Invoice 42.pdf"));
+}
+
+TEST_F(ApiRename, AllNineHundredNinetyNineTakenFailsWithoutOverwriting)
+{
+    shm_dir shm;
+    const fs::path dir = shm.path().empty() ? dir_.path() : shm.path();
+    const std::string d = dir.string(), in = d + "/scan001.pdf";
+    write_file(in, titled_pdf("Invoice 42"));
+    write_file(dir / "Invoice 42.pdf", "taken 1");
+    for (int i = 2; i <= 999; ++i)
+        write_file(dir / ("Invoice 42-" + std::to_string(i) + ".pdf"), "taken " + std::to_string(i));
+    EXPECT_EQ(tavrik_rename(in.c_str(), 0, nullptr), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in + " -> " + d + "/Invoice 42-999.pdf");
+    EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
+    EXPECT_EQ(read_file(dir / "Invoice 42-999.pdf"), "taken 999");
+    EXPECT_EQ(read_file(dir / "Invoice 42.pdf"), "taken 1");
+    EXPECT_TRUE(fs::exists(in));
+}
+
+// On a case-sensitive file system the suggested name does not exist; the text
+// comparison ignoring letter case still finds the file itself.
+TEST_F(ApiRename, NameDifferingOnlyInCaseIsAlreadyCorrect)
+{
+    const std::string lower = d_ + "/invoice 42.PDF";
+    fs::rename(in_, lower);
+    EXPECT_EQ(tavrik_rename(lower.c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42.pdf");
+    EXPECT_EQ(names_in(dir_.path()), std::vector<std::string>{"invoice 42.PDF"});
+}
+
+TEST_F(ApiRename, OutputDirectoriesAreCreatedAndUsedAsGiven)
+{
+    const std::string out = d_ + "/a/b/c/";
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), out + "/Invoice 42.pdf");   // doubled separator
+    EXPECT_EQ(read_file(dir_.path() / "a" / "b" / "c" / "Invoice 42.pdf"), titled_pdf("Invoice 42"));
+    EXPECT_FALSE(fs::exists(in_));
+}
+
+TEST_F(ApiRename, BareNamesAndALeadingSeparatorUseTheWorkingDirectory)
+{
+    in_dir here(dir_.path());
+    EXPECT_EQ(tavrik_rename("scan001.pdf", 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_result_path(), "./Invoice 42.pdf");
+    // A backslash is a separator in given paths; as the first byte it leaves ".".
+    write_file("\\scan002.pdf", titled_pdf("Receipt"));
+    EXPECT_EQ(tavrik_rename("\\scan002.pdf", 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_result_path(), "./Receipt.pdf");
+    write_file("sub\\scan003.pdf", titled_pdf("Letter"));
+    EXPECT_EQ(tavrik_rename("sub\\scan003.pdf", 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_result_path(), "sub/Letter.pdf");
+    EXPECT_EQ(names_in("."), (std::vector<std::string>{"Invoice 42.pdf", "Receipt.pdf", "sub"}));
+}
+
+TEST_F(ApiRename, TitleDotPdfGivesAnEmptyStem)
+{
+    write_file(in_, titled_pdf(".pdf"));
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/.pdf");
+    write_file(dir_.path() / "scan.pdf", titled_pdf("scan.PDF"));
+    EXPECT_EQ(tavrik_rename((d_ + "/scan.pdf").c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+}
+
+// A path that does not fit is refused, never cut into another path.
+TEST_F(ApiRename, OverlongOutputDirectoryIsRefused)
+{
+    const std::string out = d_ + "/" + std::string(4100, 'o');
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
+    const std::string msg = tavrik_last_error();
+    EXPECT_EQ(msg.rfind("cannot create output directory: " + d_ + "/ooo", 0), 0u);
+    EXPECT_TRUE(fs::exists(in_));
+}
+
+TEST_F(ApiRename, MovesAcrossFileSystems)
+{
+    shm_dir shm;
+    if (!shm.other_device_than(dir_.path()))
+        GTEST_SKIP() << "/dev/shm is not a separate file system here";
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, shm.path().c_str()), 1);
+    EXPECT_STREQ(tavrik_last_error(), "no error");
+    EXPECT_FALSE(fs::exists(in_));
+    EXPECT_EQ(read_file(shm.path() / "Invoice 42.pdf"), titled_pdf("Invoice 42"));
+    EXPECT_EQ(names_in(shm.path()), std::vector<std::string>{"Invoice 42.pdf"});
+}
+
+// ---- batch ---------------------------------------------------------------------------------------
+
+class ApiBatch : public ::testing::Test {
+protected:
+    void SetUp() override { d_ = dir_.str(); }
+    void add(const std::string& name, const std::string& title) { write_file(dir_.path() / name, titled_pdf(title, name)); }
+    temp_dir dir_;
+    std::string d_;
+};
+
+TEST_F(ApiBatch, ArgumentAndDirectoryMessages)
+{
+    EXPECT_EQ(tavrik_batch(nullptr, nullptr, 0), 0);
+    EXPECT_STREQ(tavrik_last_error(), "input_dir is NULL or empty");
+    EXPECT_EQ(tavrik_batch("", nullptr, 0), 0);
+    EXPECT_STREQ(tavrik_last_error(), "input_dir is NULL or empty");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 3), 0);
+    EXPECT_STREQ(tavrik_last_error(), "invalid strategy 3");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, -1), 0);
+    EXPECT_STREQ(tavrik_last_error(), "invalid strategy -1");
+
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "cannot open directory: " + d_);
+    write_file(dir_.path() / "notes.txt", "x");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "cannot open directory: " + d_);
+
+    // Without an output directory a missing input directory is created first.
+    const std::string missing = d_ + "/new";
+    EXPECT_EQ(tavrik_batch(missing.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "cannot open directory: " + missing);
+    EXPECT_TRUE(fs::is_directory(missing));
+
+    fs::create_directory(dir_.path() / "old.pdf");
+    write_file(dir_.path() / ".pdf", titled_pdf("Dot"));
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "no PDF files found in " + d_);
+
+    write_file(dir_.path() / "blocker", "x");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + "/blocker/out").c_str(), 0), 0);
+    EXPECT_STREQ(tavrik_last_error(), "cannot create output directory");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + "/" + std::string(4100, 'o')).c_str(), 0), 0);
+    EXPECT_STREQ(tavrik_last_error(), "cannot create output directory");
+    const std::string too_long = d_ + "/" + std::string(4600, 'i');
+    EXPECT_EQ(tavrik_batch(too_long.c_str(), d_.c_str(), 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()).rfind("cannot open directory: " + d_ + "/iii", 0), 0u);
+}
+
+TEST_F(ApiBatch, SortedOrderDecidesWhoGetsAContestedName)
+{
+    for (const char* name : {"b.pdf", "B2.pdf", "a.pdf", "10.pdf"})
+        add(name, "Report");
+    ASSERT_STREQ(tavrik_suggest((d_ + "/a.pdf").c_str(), 0), "Report.pdf");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 4);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 4 file(s)");
+    EXPECT_STREQ(tavrik_last_result_path(), "Report.pdf");   // the batch never writes it
+    EXPECT_EQ(read_file(dir_.path() / "Report.pdf"), titled_pdf("Report", "10.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report-2.pdf"), titled_pdf("Report", "B2.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report-3.pdf"), titled_pdf("Report", "a.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report-4.pdf"), titled_pdf("Report", "b.pdf"));
+    EXPECT_EQ(names_in(dir_.path()).size(), 4u);
+}
+
+TEST_F(ApiBatch, CountsFailuresAndKeepsFailedFiles)
+{
+    add("one.pdf", "Alpha");
+    add("two.pdf", "Beta");
+    write_file(dir_.path() / "broken.pdf", "garbage");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 2);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 2 file(s), 1 failed");
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"Alpha.pdf", "Beta.pdf", "broken.pdf"}));
+}
+
+TEST_F(ApiBatch, NothingRenamable)
+{
+    write_file(dir_.path() / "broken.pdf", "garbage");
+    write_file(dir_.path() / "header.pdf", "%PDF-1.7\n\n");   // no title, no text
+    tavrik_test::pdf_options opt;
+    opt.trailer_extra = "/Encrypt 2 0 R";
+    write_file(dir_.path() / "locked.pdf",
+               tavrik_test::build_pdf({{1, "<< /Type /Catalog >>"}, {2, "<< /Filter /Standard >>"}}, opt));
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(std::string(tavrik_last_error()), "no PDFs could be renamed in " + d_);
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"broken.pdf", "header.pdf", "locked.pdf"}));
+}
+
+TEST_F(ApiBatch, SecondRunMovesNothingAndCountsEveryFile)
+{
+    add("x.pdf", "Report");
+    add("y.pdf", "Report");
+    add("z.pdf", "Summary");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 3);
+    const auto after_first = names_in(dir_.path());
+    EXPECT_EQ(after_first, (std::vector<std::string>{"Report-2.pdf", "Report.pdf", "Summary.pdf"}));
+    const auto contents = contents_in(dir_.path());
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 3);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 3 file(s)");
+    EXPECT_EQ(names_in(dir_.path()), after_first);
+    EXPECT_EQ(contents_in(dir_.path()), contents);
+}
+
+TEST_F(ApiBatch, NameEndingInPdfGetsNoSecondSuffix)
+{
+    add("in.pdf", "scan.pdf");
+    add("up.pdf", "Draft.PDF");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 2);
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"Draft.pdf", "scan.pdf"}));
+}
+
+TEST_F(ApiBatch, MovesIntoAnOutputDirectory)
+{
+    add("a.pdf", "Alpha");
+    add("b.PDF", "Beta");
+    write_file(dir_.path() / "broken.pdf", "garbage");
+    const std::string out = d_ + "/out/sub";
+    EXPECT_EQ(tavrik_batch(d_.c_str(), out.c_str(), 1 - 1), 2);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 2 file(s), 1 failed");
+    EXPECT_EQ(names_in(out), (std::vector<std::string>{"Alpha.pdf", "Beta.pdf"}));
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"broken.pdf", "out"}));
+}
+
+TEST_F(ApiBatch, AcrossFileSystemsLeavesOneCopyOfEach)
+{
+    shm_dir shm;
+    if (!shm.other_device_than(dir_.path()))
+        GTEST_SKIP() << "/dev/shm is not a separate file system here";
+    add("a.pdf", "Alpha");
+    add("b.pdf", "Alpha");
+    const auto before = contents_in(dir_.path());
+    EXPECT_EQ(tavrik_batch(d_.c_str(), shm.path().c_str(), 0), 2);
+    EXPECT_TRUE(names_in(dir_.path()).empty());
+    EXPECT_EQ(names_in(shm.path()), (std::vector<std::string>{"Alpha-2.pdf", "Alpha.pdf"}));
+    EXPECT_EQ(contents_in(shm.path()), before);
+}
+
+// Several processes at once, started together: four on each of two directories,
+// all moving into one output directory and contending for the same few names.
+// Every file survives, none is overwritten, and each ends under a name from its
+// own title. Races are chance events: a few rounds give them more chances.
+TEST_F(ApiBatch, ConcurrentBatchesLoseAndOverwriteNothing)
+{
+    constexpr int ROUNDS = 4;
+    constexpr int FILES_PER_DIR = 40;
+    constexpr int PROCESSES_PER_DIR = 4;
+    shm_dir shm;
+    const fs::path base = shm.path().empty() ? dir_.path() : shm.path();
+    for (int round = 0; round < ROUNDS; ++round) {
+        SCOPED_TRACE(round);
+        const fs::path top = base / std::to_string(round);
+        const fs::path in[2] = {top / "in1", top / "in2"};
+        const fs::path out = top / "out";
+        std::vector<std::string> before;
+        for (int k = 0; k < 2; ++k) {
+            fs::create_directories(in[k]);
+            for (int i = 0; i < FILES_PER_DIR; ++i) {
+                const std::string name = "f" + std::to_string(100 + i) + ".pdf";
+                write_file(in[k] / name, titled_pdf("Title " + std::to_string(i % 2), std::to_string(k) + name));
+                before.push_back(read_file(in[k] / name));
+            }
+        }
+        std::sort(before.begin(), before.end());
+
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
+        std::vector<pid_t> children;
+        for (int p = 0; p < 2 * PROCESSES_PER_DIR; ++p) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                ::close(gate[1]);
+                char c;
+                (void)!::read(gate[0], &c, 1);   // returns when the parent closes the gate
+                (void)tavrik_batch(in[p % 2].c_str(), out.c_str(), 0);
+                ::_exit(0);
+            }
+            children.push_back(pid);
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (const pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+
+        const auto all_contents = [&] {
+            std::vector<std::string> all;
+            for (const auto& d : {in[0], in[1], out})
+                for (auto& c : contents_in(d))
+                    all.push_back(std::move(c));
+            std::sort(all.begin(), all.end());
+            return all;
+        };
+        ASSERT_EQ(all_contents(), before);
+        for (const auto& name : names_in(out)) {
+            EXPECT_NE(read_file(out / name).find("/Title (" + name.substr(0, 7) + ")"), std::string::npos) << name;
+        }
+        // Whatever a racing process left behind, one more run finishes the job.
+        const int left = static_cast<int>(names_in(in[0]).size() + names_in(in[1]).size());
+        if (left > 0) {
+            EXPECT_EQ(tavrik_batch(in[0].c_str(), out.c_str(), 0) + tavrik_batch(in[1].c_str(), out.c_str(), 0),
+                      left);
+        }
+        EXPECT_EQ(all_contents(), before);
+        EXPECT_EQ(names_in(out).size(), before.size());
+    }
+}
+
+// Thousands of files: on the RAM file system where there is one, for speed.
+TEST_F(ApiBatch, HandlesAtMost4096Files)
+{
+    constexpr int FILES = 4100;
+    shm_dir shm;
+    const fs::path dir = shm.path().empty() ? dir_.path() : shm.path();
+    for (int i = 0; i < FILES; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f%04d.pdf", i);
+        write_file(dir / name, titled_pdf("T" + std::to_string(i)));
+    }
+    EXPECT_EQ(tavrik_batch(dir.c_str(), nullptr, 0), 4096);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 4096 file(s)");
+    int untouched = 0;
+    for (const auto& name : names_in(dir))
+        untouched += name[0] == 'f';
+    EXPECT_EQ(untouched, FILES - 4096);
+}
+
+// ---- the tavrik command ----------------------------------------------------------------------------
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (std::string(TAVRIK_CLI_PATH).empty())
+            GTEST_SKIP() << "the tavrik command is not built";
+        d_ = dir_.str();
+        fs::create_directory(dir_.path() / "io");
+    }
+    run_result run(const std::vector<std::string>& args)
+    {
+        std::string cmd = quoted(TAVRIK_CLI_PATH);
+        for (const auto& a : args)
+            cmd += " " + quoted(a);
+        const auto out = dir_.path() / "io" / "out", err = dir_.path() / "io" / "err";
+        cmd += " >" + quoted(out.string()) + " 2>" + quoted(err.string()) + " </dev/null";
+        const int raw = std::system(cmd.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err)};
+    }
+    temp_dir dir_;
+    std::string d_;
+};
+
+TEST_F(Cli, HelpVersionAndUsageErrors)
+{
+    auto r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "tavrik 1.0.0\n");
+    r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("usage: tavrik suggest"), std::string::npos);
+    EXPECT_EQ(run({"rename", "--help"}).status, 0);
+
+    const std::vector<std::vector<std::string>> usage_errors = {
+        {},
+        {"frobnicate"},
+        {"--frobnicate"},
+        {"suggest"},
+        {"suggest", "-x", "a.pdf"},
+        {"suggest", "-s", "3", "a.pdf"},
+        {"suggest", "--strategy=newest", "a.pdf"},
+        {"suggest", "-s"},
+        {"suggest", "-n", "a.pdf"},
+        {"inspect"},
+        {"inspect", "a.pdf", "b.pdf"},
+        {"rename"},
+        {"batch"},
+        {"batch", "a", "b"},
+    };
+    for (const auto& args : usage_errors) {
+        SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        r = run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    }
+}
+
+TEST_F(Cli, SuggestPrintsOneNamePerLineAndFailuresOnStderr)
+{
+    const std::string good = d_ + "/good.pdf", bad = d_ + "/bad.pdf";
+    write_file(good, tavrik_test::simple_pdf("", "/Title (Minutes) /CreationDate (D:20240115)"));
+    write_file(bad, "plain");
+    auto r = run({"suggest", good, bad, good});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Minutes.pdf\nMinutes.pdf\n");
+    EXPECT_EQ(r.err, bad + ": failed to parse PDF: " + bad + " (not a PDF or unreadable)\n");
+
+    for (const char* s : {"2", "date+title"}) {
+        r = run({"suggest", "-s", s, good});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "2024-01-15 Minutes.pdf\n");
+    }
+    r = run({"suggest", "--strategy=first-line", good});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, good + ": no extractable text in PDF\n");
+}
+
+TEST_F(Cli, InspectPrintsOneJsonLine)
+{
+    const std::string file = d_ + "/doc.pdf";
+    tavrik_test::pdf_options opt;
+    opt.root = 0;
+    opt.info = 1;
+    write_file(file, tavrik_test::build_pdf(
+                         {{1, "<< /Title (A \"q\" \\\\ b) /CreationDate (D:2024) /ModDate (D:2025) >>"}}, opt));
+    auto r = run({"inspect", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"ok\":true,\"version\":\"1.7\",\"encrypted\":0,\"page_count\":0,"
+                     "\"title\":\"A \\\"q\\\" \\\\ b\",\"creation_date\":\"D:2024\",\"mod_date\":\"D:2025\","
+                     "\"lines\":[]}\n");
+
+    write_file(file, "plain");
+    r = run({"inspect", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{\"ok\":false}\n");
+}
+
+// Lines with their font sizes need the page text; sizes always carry a point.
+TEST_F(Cli, InspectWritesFontSizesAsDecimals)
+{
+    const std::string file = d_ + "/doc.pdf";
+    write_file(file, tavrik_test::simple_pdf("BT /F1 24 Tf 72 700 Td (Hello) Tj ET\n"
+                                             "BT /F1 10.5 Tf 72 600 Td (World) Tj ET\n"));
+    const auto r = run({"inspect", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\"page_count\":1,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"lines\":[{\"text\":\"Hello\",\"font_size\":24.0},"
+                         "{\"text\":\"World\",\"font_size\":10.5}]}\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(Cli, RenameAndItsDryRun)
+{
+    const std::string a = d_ + "/a.pdf", b = d_ + "/b.pdf", bad = d_ + "/bad.pdf";
+    write_file(a, titled_pdf("Report", "a"));
+    write_file(b, titled_pdf("Report", "b"));
+    write_file(bad, "plain");
+
+    auto r = run({"rename", "-n", a, b, bad});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, a + " -> " + d_ + "/Report.pdf\n" + b + " -> " + d_ + "/Report-2.pdf\n");
+    EXPECT_EQ(r.err, bad + ": failed to parse PDF: " + bad + " (not a PDF or unreadable)\n");
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"a.pdf", "b.pdf", "bad.pdf", "io"}));
+
+    r = run({"rename", a, b});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, a + " -> " + d_ + "/Report.pdf\n" + b + " -> " + d_ + "/Report-2.pdf\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"Report-2.pdf", "Report.pdf", "bad.pdf", "io"}));
+
+    r = run({"rename", "--output", d_ + "/out", "--dry-run", d_ + "/Report.pdf"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, d_ + "/Report.pdf -> " + d_ + "/out/Report.pdf\n");
+    EXPECT_FALSE(fs::exists(dir_.path() / "out"));
+}
+
+TEST_F(Cli, BatchAndItsDryRun)
+{
+    const std::string in = d_ + "/in";
+    fs::create_directory(in);
+    write_file(in + "/a.pdf", titled_pdf("Alpha"));
+    write_file(in + "/b.pdf", titled_pdf("Beta"));
+
+    auto r = run({"batch", "-n", "-o", d_ + "/out", in});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, in + "/a.pdf -> " + d_ + "/out/Alpha.pdf\n" + in + "/b.pdf -> " + d_ +
+                         "/out/Beta.pdf\nrenamed 2 file(s)\n");
+    EXPECT_FALSE(fs::exists(dir_.path() / "out"));
+    EXPECT_EQ(names_in(in), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+
+    write_file(in + "/c.pdf", "plain");
+    r = run({"batch", in});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, in + "/a.pdf -> " + in + "/Alpha.pdf\n" + in + "/b.pdf -> " + in + "/Beta.pdf\n");
+    EXPECT_EQ(r.err, in + "/c.pdf: failed to parse PDF: " + in + "/c.pdf (not a PDF or unreadable)\n"
+                     "renamed 2 file(s), 1 failed\n");
+    EXPECT_EQ(names_in(in), (std::vector<std::string>{"Alpha.pdf", "Beta.pdf", "c.pdf"}));
+
+    r = run({"batch", d_ + "/nowhere", "-o", d_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot open directory: " + d_ + "/nowhere\n");
+}
+
+}  // namespace
