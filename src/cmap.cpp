@@ -315,7 +315,7 @@ bool parse_bfrange(cm_lexer& lx, cm_token& t, pdf_font& font)
 
 // ---- glyph names ---------------------------------------------------------------
 struct agl_entry {
-    const char* name;
+    std::string_view name;   // its length is known, so most comparisons end at once
     std::uint32_t cp;
 };
 
@@ -378,11 +378,13 @@ std::uint32_t bytewise_cp(std::uint8_t b) noexcept
     return b >= 0x80 && b <= 0x9F ? g_cp1252_80[b - 0x80] : b;
 }
 
-// Length of a stored text, never reading past its slot.
+// Length of a stored text, never reading past its slot. Texts are a few bytes: a
+// plain loop beats a call to memchr.
 std::size_t text_len(const char* text) noexcept
 {
-    const void* nul = std::memchr(text, '\0', MAP_TEXT_MAX);
-    return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : MAP_TEXT_MAX;
+    std::size_t n = 0;
+    while (n < MAP_TEXT_MAX && text[n] != '\0') ++n;
+    return n;
 }
 
 // First range (in the order added) that holds code, or -1.

@@ -347,7 +347,7 @@ private:
             st_.font_size = size;
             st_.has_font_size = 1;
         }
-        if (st_.fonts == nullptr)
+        if (st_.fonts == nullptr && st_.find_font == nullptr)
             return;
         std::int64_t e = p;
         while (e > 0 && is_c_space(d_[idx(e - 1)]))
@@ -362,8 +362,9 @@ private:
         if (slash < 0 || e - slash - 1 <= 0)
             return;
         const std::int64_t len = std::min<std::int64_t>(e - slash - 1, FONT_NAME_MAX);
-        st_.font = fm_find(*st_.fonts, std::string_view(reinterpret_cast<const char*>(d_.data()) + slash + 1,
-                                                        static_cast<std::size_t>(len)));
+        const std::string_view name(reinterpret_cast<const char*>(d_.data()) + slash + 1,
+                                    static_cast<std::size_t>(len));
+        st_.font = st_.find_font != nullptr ? st_.find_font(st_.find_user, name) : fm_find(*st_.fonts, name);
     }
 
     std::int64_t after_t_operator(std::int64_t p)

@@ -116,7 +116,11 @@ void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user)
     pdf_font* font = fm_add(ctx.fonts, key);
     if (font == nullptr)
         return;
+    font_load(ctx, *font, dict);
+}
 
+void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
+{
     const byte_view d = ctx.bytes();
     std::int64_t v = 0;
     bool type0 = false;
@@ -124,10 +128,10 @@ void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user)
         char name[NAME_BYTES];
         type0 = ieq(name_at(d, v, name, sizeof name), "Type0");
         if (type0)
-            font->code_bytes = 2;
+            font.code_bytes = 2;
     }
     if (dict_find(d, dict, "Encoding", v))
-        font_load_encoding(ctx, *font, v);
+        font_load_encoding(ctx, font, v);
 
     std::int64_t obj = -1;
     std::int64_t stream_dict = 0;
@@ -139,12 +143,12 @@ void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user)
             // A simple font reads one byte per code whatever its CMap's code space
             // says: some producers declare <0000> <FFFF> for one-byte fonts.
             if (!type0)
-                font->width_fixed = 1;
+                font.width_fixed = 1;
             if (auto data = stream_decode(ctx, stream_dict))
-                pf_parse_tounicode(font, data->data(), data->size());
+                pf_parse_tounicode(&font, data->data(), data->size());
         }
     }
-    pf_finalize(font);
+    pf_finalize(&font);
 }
 
 }  // namespace tavrik

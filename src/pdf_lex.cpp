@@ -4,6 +4,7 @@
 // what the reader sees. Nothing here allocates; every loop is bounded by the view.
 #include "pdf_parse.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -356,6 +357,7 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
         return 0.0;
     }
     long long exp10 = 0;
+    bool has_exp = false;
     if (q < end && (*q == 'e' || *q == 'E')) {
         const char* e = q + 1;
         bool neg = false;
@@ -367,9 +369,33 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
             }
             if (neg) exp10 = -exp10;
             q = e;
+            has_exp = true;
         }
     }
     *stop = q;
+    // At most 15 significant digits, at most 22 after the point, no exponent: the
+    // digits as an integer and the power of ten are both exact doubles, so the one
+    // rounding of the division gives the correctly rounded value, as below.
+    if (!has_exp) {
+        static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        std::uint64_t m = 0;
+        int sig = 0;
+        int frac = 0;
+        bool point = false;
+        for (const char* c = p; c < q; ++c) {
+            if (*c == '.') {
+                point = true;
+                continue;
+            }
+            if (sig > 0 || *c != '0') ++sig;
+            if (point) ++frac;
+            m = m * 10 + static_cast<std::uint64_t>(*c - '0');
+            if (sig > 15 || frac > 22) break;
+        }
+        if (sig <= 15 && frac <= 22) return static_cast<double>(m) / pow10[frac];
+    }
     double v = 0.0;
     const auto r = std::from_chars(p, q, v, std::chars_format::general);
     if (r.ec == std::errc::result_out_of_range) {
@@ -485,15 +511,18 @@ int rd_name(byte_view d, std::int64_t pos, char* out, std::size_t cap, std::int6
     return static_cast<int>(stored);
 }
 
-bool rd_number(byte_view d, std::int64_t& pos, double& value_out) noexcept
+namespace {
+
+// The end of the number token at pos, or -1 when pos starts none.
+[[nodiscard]] std::int64_t number_end(byte_view d, std::int64_t pos) noexcept
 {
     const std::int64_t n = size_of(d);
-    if (pos < 0 || pos >= n) return false;
+    if (pos < 0 || pos >= n) return -1;
     std::int64_t i = pos;
     if (byte_at(d, i) == '+' || byte_at(d, i) == '-') ++i;
     const std::int64_t run = i;
     while (i < n && (is_digit(byte_at(d, i)) || byte_at(d, i) == '.')) ++i;
-    if (i == run) return false;
+    if (i == run) return -1;
     if (i < n && (byte_at(d, i) == 'e' || byte_at(d, i) == 'E')) {
         std::int64_t j = i + 1;
         if (j < n && (byte_at(d, j) == '+' || byte_at(d, j) == '-')) ++j;
@@ -502,10 +531,27 @@ bool rd_number(byte_view d, std::int64_t& pos, double& value_out) noexcept
             i = j;
         }
     }
-    std::array<char, NUMBER_TEXT_BYTES> text{};
-    std::size_t len = 0;
-    for (std::int64_t k = pos; k < i && len < NUMBER_TEXT_BYTES - 1; ++k) text[len++] = static_cast<char>(byte_at(d, k));
-    value_out = c_strtod(std::string_view(text.data(), len));
+    return i;
+}
+
+// Steps over a number whose value nobody needs, exactly as rd_number would.
+[[nodiscard]] bool skip_number(byte_view d, std::int64_t& pos) noexcept
+{
+    const std::int64_t end = number_end(d, pos);
+    if (end < 0) return false;
+    pos = end;
+    return true;
+}
+
+}  // namespace
+
+bool rd_number(byte_view d, std::int64_t& pos, double& value_out) noexcept
+{
+    const std::int64_t i = number_end(d, pos);
+    if (i < 0) return false;
+    // Only the first NUMBER_TEXT_BYTES - 1 characters are converted.
+    const auto len = static_cast<std::size_t>(std::min<std::int64_t>(i - pos, NUMBER_TEXT_BYTES - 1));
+    value_out = c_strtod(std::string_view(reinterpret_cast<const char*>(d.data()) + pos, len));
     pos = i;
     return true;
 }
@@ -514,10 +560,9 @@ bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept
 {
     std::int64_t i = pos;
     double num = 0;
-    double gen = 0;
     if (!rd_number(d, i, num)) return false;
     i = rd_skip_ws(d, i);
-    if (!rd_number(d, i, gen)) return false;
+    if (!skip_number(d, i)) return false;
     i = rd_skip_ws(d, i);
     if (!at(d, i, 'R')) return false;
     if (i + 1 < size_of(d) && !is_token_delim(byte_at(d, i + 1))) return false;
@@ -666,12 +711,11 @@ void rd_skip_value(byte_view d, std::int64_t& pos) noexcept
         const std::int64_t end = scan_name(d, i, [](std::uint8_t) {});
         i = end > i + 1 ? end : i + 1;
     } else if (c == '+' || c == '-' || c == '.' || is_digit(c)) {
-        double v = 0;
-        if (!rd_number(d, i, v)) {
+        if (!skip_number(d, i)) {
             ++i;
         } else {
             std::int64_t j = rd_skip_ws(d, i);
-            if (j < n && (is_digit(byte_at(d, j)) || byte_at(d, j) == '-') && rd_number(d, j, v)) {
+            if (j < n && (is_digit(byte_at(d, j)) || byte_at(d, j) == '-') && skip_number(d, j)) {
                 j = rd_skip_ws(d, j);
                 if (at(d, j, 'R') && (j + 1 >= n || is_token_delim(byte_at(d, j + 1)))) i = j + 1;
             }

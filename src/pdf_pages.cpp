@@ -9,12 +9,20 @@
 // a kid's type is found once per object, a node's Kids are parsed once into runs
 // of repeated entries, and a page that stored no line is not read again under the
 // same inherited resources (reading it again could not store one either).
+//
+// A page's fonts are loaded when its content first selects them, not all at once:
+// a document of many pages naming hundreds of fonts each would otherwise load them
+// for every page. The result is the same as loading the whole table first: names
+// are indexed in the same order with the same first-wins and capacity rules, and a
+// font depends on nothing but its dictionary, so each is loaded once per document.
 #include "pdf_parse.h"
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -89,6 +97,22 @@ struct page_walk {
         return id;
     }
 
+    // The font dictionaries (Font values) a page draws on, inherited one first; -1: none.
+    struct font_sources {
+        std::int64_t first = -1;
+        std::int64_t second = -1;
+        bool operator==(const font_sources&) const = default;
+    };
+    struct sources_hash {
+        std::size_t operator()(const font_sources& k) const noexcept
+        {
+            return static_cast<std::size_t>(static_cast<std::uint64_t>(k.first) * 0x9E3779B97F4A7C15ULL ^
+                                            static_cast<std::uint64_t>(k.second));
+        }
+    };
+    // A page's font table as names: each stored name to its font dictionary.
+    using font_index = std::unordered_map<std::string, std::int64_t>;
+
     std::int64_t nodes = 0;
     std::int64_t runs_visited = 0;
     bool stopped = false;
@@ -97,6 +121,13 @@ struct page_walk {
     std::unordered_map<std::int64_t, std::int32_t> node_index;
     std::vector<std::int64_t> inline_pages;
     std::unordered_set<quiet_key, quiet_hash> quiet;
+
+    font_sources page_sources;
+    const font_index* page_index = nullptr;   // built on the page's first font lookup
+    std::unordered_map<font_sources, font_index, sources_hash> indexes;
+    std::size_t indexed_names = 0;
+    std::unordered_map<std::int64_t, std::unique_ptr<pdf_font>> loaded;   // by font dictionary
+    std::uint64_t loaded_bytes = 0;
 };
 
 namespace {
@@ -392,6 +423,102 @@ void page_cb(std::string_view key, std::int64_t value_pos, void* user)
     return ctx.info == nullptr || ctx.info->line_count >= MAX_LINES;
 }
 
+// Caches of names and loaded fonts are dropped whole beyond these.
+constexpr std::size_t MAX_INDEXED_NAMES = 1000000;
+constexpr std::uint64_t MAX_LOADED_FONT_BYTES = 256u << 20;
+
+// The Font dictionary under a Resources value, as the eager loading finds it.
+[[nodiscard]] std::int64_t font_source(const ppdf_ctx& ctx, std::int64_t res_value)
+{
+    const byte_view d = ctx.bytes();
+    std::int64_t res = 0;
+    std::int64_t font_value = 0;
+    std::int64_t fonts = 0;
+    if (!resolve_dict(ctx, res_value, res) || !dict_find(d, res, "Font", font_value) ||
+        !resolve_dict(ctx, font_value, fonts) || dict_start(d, fonts) == 0)
+        return -1;
+    return fonts;
+}
+
+struct index_user {
+    const ppdf_ctx* ctx;
+    page_walk::font_index* index;
+    int added;
+};
+
+// The rules of fontdict_cb and the font table: a key equal to a stored name is
+// skipped, one that does not resolve takes no place, at most MAX_FONTS are stored,
+// a name is kept to FONT_NAME_BYTES - 1 bytes and its first zero byte, and a lookup
+// finds the first entry stored under a name.
+void index_cb(std::string_view key, std::int64_t value_pos, void* user)
+{
+    auto& u = *static_cast<index_user*>(user);
+    if (u.index->contains(std::string(key)))
+        return;
+    std::int64_t dict = 0;
+    if (u.added >= MAX_FONTS || !resolve_dict(*u.ctx, value_pos, dict))
+        return;
+    ++u.added;
+    std::string stored(key.substr(0, FONT_NAME_BYTES - 1));
+    stored.resize(std::min(stored.size(), stored.find('\0')));
+    u.index->emplace(std::move(stored), dict);
+}
+
+const page_walk::font_index& page_font_index(ppdf_ctx& ctx, page_walk& w)
+{
+    const auto found = w.indexes.find(w.page_sources);
+    if (found != w.indexes.end())
+        return found->second;
+    if (w.indexed_names > MAX_INDEXED_NAMES) {
+        w.indexes.clear();
+        w.indexed_names = 0;
+    }
+    page_walk::font_index& index = w.indexes[w.page_sources];
+    index_user u{&ctx, &index, 0};
+    const byte_view d = ctx.bytes();
+    for (const std::int64_t src : {w.page_sources.first, w.page_sources.second}) {
+        if (src < 0)
+            continue;
+        std::int64_t cursor = src;
+        rd_dict(d, cursor, index_cb, &u);
+    }
+    w.indexed_names += index.size() + 1;
+    return index;
+}
+
+[[nodiscard]] std::uint64_t font_bytes(const pdf_font& f) noexcept
+{
+    std::uint64_t n = sizeof f + f.chars.capacity() * sizeof(pf_char) + f.range_runs.capacity() * sizeof(pf_range_run);
+    for (const pf_range& r : f.ranges)
+        n += sizeof r + static_cast<std::uint64_t>(r.nslots) * MAP_TEXT_BYTES;
+    return n;
+}
+
+// user: the reader context, during a page walk.
+const pdf_font* walk_find_font(void* user, std::string_view name)
+{
+    ppdf_ctx& ctx = *static_cast<ppdf_ctx*>(user);
+    page_walk& w = *ctx.walk;
+    if (w.page_index == nullptr)
+        w.page_index = &page_font_index(ctx, w);
+    const auto entry = w.page_index->find(std::string(name));
+    if (entry == w.page_index->end())
+        return nullptr;
+    const std::int64_t dict = entry->second;
+    if (const auto it = w.loaded.find(dict); it != w.loaded.end())
+        return it->second.get();
+    auto font = std::make_unique<pdf_font>();
+    font_load(ctx, *font, dict);
+    const std::uint64_t bytes = font_bytes(*font);
+    if (w.loaded_bytes + bytes > MAX_LOADED_FONT_BYTES) {
+        // Only the scanner holds a font, and it is about to hold this one instead.
+        w.loaded.clear();
+        w.loaded_bytes = 0;
+    }
+    w.loaded_bytes += bytes;
+    return w.loaded.emplace(dict, std::move(font)).first->second.get();
+}
+
 }  // namespace
 
 void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth)
@@ -426,13 +553,20 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
     }
     const std::int32_t lines_before = ctx.info->line_count;
 
-    fm_clear(ctx.fonts);
-    if (ctx.has_inherited_res)
-        ctx_load_resources(ctx, ctx.inherited_res);
     const byte_view d = ctx.bytes();
     std::int64_t v = 0;
-    if (dict_find(d, pos, "Resources", v))
-        ctx_load_resources(ctx, v);
+    const bool has_res = dict_find(d, pos, "Resources", v);
+    if (w != nullptr) {
+        w->page_sources.first = ctx.has_inherited_res ? font_source(ctx, ctx.inherited_res) : -1;
+        w->page_sources.second = has_res ? font_source(ctx, v) : -1;
+        w->page_index = nullptr;
+    } else {
+        fm_clear(ctx.fonts);
+        if (ctx.has_inherited_res)
+            ctx_load_resources(ctx, ctx.inherited_res);
+        if (has_res)
+            ctx_load_resources(ctx, v);
+    }
     if (dict_start(d, pos) != 0) {
         std::int64_t cursor = pos;
         rd_dict(d, cursor, page_cb, &ctx);
@@ -472,6 +606,10 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
         return;
     scan_state state;
     state.fonts = &ctx.fonts;
+    if (ctx.walk != nullptr) {
+        state.find_font = walk_find_font;
+        state.find_user = &ctx;
+    }
     content_scan(*data, *ctx.info, state);
 }
 

@@ -38,6 +38,7 @@ inline constexpr std::size_t RAW_STRING_BYTES = 1024;             // rd_raw_lite
 inline constexpr int MAX_XREF_INDEX_NUMBERS = 256;
 inline constexpr int MAX_OBJSTM_N = 10000;
 inline constexpr std::uint64_t MAX_DECODED_BYTES = 268435456;     // inflation ceiling, 256 MiB
+inline constexpr std::uint64_t MAX_INFLATE_BYTES = 536870912;     // inflated per document, 512 MiB
 
 // ---- the document summary (flat, fixed size, owned by the caller) ----------
 struct ppdf_line {
@@ -86,6 +87,9 @@ struct ppdf_ctx {
     std::int64_t inherited_res = 0;
     std::int32_t has_inherited_res = 0;
     page_walk* walk = nullptr;   // not owned: set while a page walk runs
+    // What FlateDecode may still produce in this document, failed attempts included;
+    // once spent no stream is inflated.
+    std::uint64_t inflate_budget = MAX_INFLATE_BYTES;
 
     // A view of the valid bytes; never keep it across a call that may append.
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept
@@ -175,6 +179,8 @@ void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos);
 void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum);
 void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user);
 void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos);
+// Everything but the name of the font whose dictionary opens at dict.
+void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict);
 
 // ---- content scanner (pdf_content.cpp) --------------------------------------
 struct scan_state {
@@ -184,6 +190,9 @@ struct scan_state {
     const pdf_font* font = nullptr;
     double last_tm_y = 0;
     std::int32_t has_tm = 0;
+    // When set, font names are looked up here instead of in fonts.
+    const pdf_font* (*find_font)(void* user, std::string_view name) = nullptr;
+    void* find_user = nullptr;
 };
 void content_scan(byte_view data, ppdf_info& info, scan_state& state);
 [[nodiscard]] int nums_before(byte_view data, std::int64_t pos, double* values, int wanted) noexcept;

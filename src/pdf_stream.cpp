@@ -230,15 +230,18 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 // Inflates into a buffer sized from the input, doubling it whenever the data were
 // sound but did not fit, up to MAX_DECODED_BYTES. Object streams of office suites
 // inflate to 16 times their size and more, so one fixed retry is not enough.
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> flate_step(std::span<const std::uint8_t> in)
+// Every attempt is paid from the document's budget, and none exceeds what is left.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> flate_step(std::span<const std::uint8_t> in,
+                                                                  std::uint64_t& budget)
 {
-    if (in.empty()) return std::nullopt;
+    if (in.empty() || budget == 0) return std::nullopt;
     if (zlib_header(in)) in = in.subspan(2);
     const std::uint64_t n = in.size();
     std::uint64_t cap = n > (FLATE_FIRST_CAP_MAX - 256) / 4 ? FLATE_FIRST_CAP_MAX : 4 * n + 256;
     cap = std::max(cap, FLATE_MIN_CAP);
     std::vector<std::uint8_t> out;
     for (;;) {
+        cap = std::min(cap, budget);
         out = std::vector<std::uint8_t>();   // release the last attempt first
         try {
             out.resize(static_cast<std::size_t>(cap));
@@ -247,12 +250,13 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
         }
         inflate_stop why = inflate_stop::none;
         const std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why);
+        budget -= got >= 0 ? static_cast<std::uint64_t>(got) : cap;
         if (got >= 0) {
             out.resize(static_cast<std::size_t>(got));
             if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
             return out;
         }
-        if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES) return std::nullopt;
+        if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0) return std::nullopt;
         cap = std::min(cap * 2, MAX_DECODED_BYTES);
     }
 }
@@ -431,7 +435,7 @@ std::optional<std::vector<std::uint8_t>> stream_decode(ppdf_ctx& ctx, std::int64
         const std::span<const std::uint8_t> in = k == 0 ? raw : std::span<const std::uint8_t>(data);
         switch (chain[k]) {
         case filter_kind::flate: {
-            auto inflated = flate_step(in);
+            auto inflated = flate_step(in, ctx.inflate_budget);
             if (!inflated) return std::nullopt;
             data = std::move(*inflated);
             break;

@@ -112,14 +112,28 @@ int mkdir_p(const char* directory)
 
 #if defined(_WIN32)
     const bool drive = path.size() >= 2 && path[1] == ':';
+    // "\\server\share\" and "\\?\C:\" are roots that cannot be created level
+    // by level: the walk starts after their fourth separator.
+    const bool unc = path.size() >= 2 && is_sep(path[0]) && is_sep(path[1]);
 #else
     const bool drive = false;   // "C:" is an ordinary name here, created like any other
+    const bool unc = false;     // "//x" is the directory "/x"
 #endif
     std::size_t start = 0;
-    if (drive)
+    if (unc) {
+        int seps = 2;
+        start = path.size();
+        for (std::size_t i = 2; i < path.size(); ++i) {
+            if (is_sep(path[i]) && ++seps == 4) {
+                start = i + 1;
+                break;
+            }
+        }
+    } else if (drive) {
         start = path.size() > 2 && is_sep(path[2]) ? 3 : 2;
-    else if (is_sep(path[0]))
+    } else if (is_sep(path[0])) {
         start = 1;
+    }
 
     for (std::size_t i = start; i < path.size(); ++i) {
         if (!is_sep(path[i]))
@@ -161,9 +175,9 @@ bool same_file(const char* a, const char* b) noexcept
     return ascii_iequal(a, b);
 }
 
-bool move_file(const char* from, const char* to) noexcept
+bool move_file_with(const move_ops& ops, const char* from, const char* to) noexcept
 {
-    switch (platform::rename_noreplace(from, to)) {
+    switch (ops.rename_noreplace(from, to)) {
     case platform::move_status::moved:
         return true;
     case platform::move_status::failed:
@@ -171,13 +185,20 @@ bool move_file(const char* from, const char* to) noexcept
     case platform::move_status::cross_device:
         break;
     }
-    if (!platform::copy_new_file(from, to))
+    if (!ops.copy_new_file(from, to))
         return false;   // the partial copy is gone already, the source untouched
-    if (platform::remove_file(from))
+    if (ops.remove_file(from))
         return true;
     // The file must never live in two places: drop the copy, keep the source.
-    (void)platform::remove_file(to);
+    (void)ops.remove_file(to);
     return false;
+}
+
+bool move_file(const char* from, const char* to) noexcept
+{
+    static constexpr move_ops system_ops = {&platform::rename_noreplace, &platform::copy_new_file,
+                                            &platform::remove_file};
+    return move_file_with(system_ops, from, to);
 }
 
 int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan)

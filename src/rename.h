@@ -6,6 +6,8 @@
 #include <set>
 #include <string>
 
+#include "platform.h"
+
 namespace tavrik {
 
 inline constexpr std::size_t DIR_PATH_BYTES = 4096;    // default target directory, mkdir_p's copy
@@ -39,6 +41,15 @@ struct move_plan {
 // Moves from to to, never replacing an existing entry; across file systems by a
 // copy that is removed again unless the source could be removed after it.
 [[nodiscard]] bool move_file(const char* from, const char* to) noexcept;
+
+// The platform operations behind move_file, replaceable so that tests reach the
+// copy fall-back where no second file system is at hand.
+struct move_ops {
+    platform::move_status (*rename_noreplace)(const char* from, const char* to) noexcept;
+    bool (*copy_new_file)(const char* from, const char* to) noexcept;
+    bool (*remove_file)(const char* path) noexcept;
+};
+[[nodiscard]] bool move_file_with(const move_ops& ops, const char* from, const char* to) noexcept;
 
 // The single rename. With a plan nothing is created or moved: the destination is
 // reported as if, and recorded in the plan.

@@ -3,9 +3,16 @@
 // once and across file systems), and the tavrik command.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,9 +26,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tavrik_test::narrow;
 using tavrik_test::read_file;
+using tavrik_test::shm_dir;
 using tavrik_test::temp_dir;
 using tavrik_test::write_file;
+
+const std::string S(1, tavrik_test::SEP);   // the separator the library inserts
 
 std::string titled_pdf(const std::string& title, const std::string& id = "")
 {
@@ -50,33 +61,6 @@ std::vector<std::string> contents_in(const fs::path& dir)
     return out;
 }
 
-class shm_dir {
-public:
-    shm_dir()
-    {
-        char tmpl[] = "/dev/shm/tavrik-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr)
-            path_ = tmpl;
-    }
-    ~shm_dir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
-    }
-    shm_dir(const shm_dir&) = delete;
-    shm_dir& operator=(const shm_dir&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-    [[nodiscard]] bool other_device_than(const fs::path& p) const
-    {
-        struct stat a, b;
-        return !path_.empty() && ::stat(path_.c_str(), &a) == 0 && ::stat(p.c_str(), &b) == 0 && a.st_dev != b.st_dev;
-    }
-
-private:
-    fs::path path_;
-};
-
 // Runs with the working directory set to a fresh temporary directory.
 class in_dir {
 public:
@@ -96,7 +80,7 @@ protected:
     void SetUp() override
     {
         d_ = dir_.str();
-        in_ = d_ + "/scan001.pdf";
+        in_ = d_ + S + "scan001.pdf";
         write_file(in_, titled_pdf("Invoice 42"));
     }
     // A known result left by an earlier call, to see that a call keeps it.
@@ -134,7 +118,7 @@ TEST_F(ApiRename, ArgumentErrorsKeepTheResultBuffer)
 TEST_F(ApiRename, SuggestFailureEmptiesTheResult)
 {
     leave_result(in_);
-    const std::string bad = d_ + "/bad.pdf";
+    const std::string bad = d_ + S + "bad.pdf";
     write_file(bad, "plain text");
     EXPECT_EQ(tavrik_rename(bad.c_str(), 0, nullptr), 0);
     EXPECT_EQ(std::string(tavrik_last_error()), "failed to parse PDF: " + bad + " (not a PDF or unreadable)");
@@ -145,7 +129,7 @@ TEST_F(ApiRename, SuggestFailureEmptiesTheResult)
 TEST_F(ApiRename, DirectoryThatCannotBeCreated)
 {
     write_file(dir_.path() / "blocker", "x");
-    const std::string out = d_ + "/blocker/sub";
+    const std::string out = d_ + S + "blocker/sub";
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
     EXPECT_EQ(std::string(tavrik_last_error()), "cannot create output directory: " + out);
     EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
@@ -156,10 +140,10 @@ TEST_F(ApiRename, DirectoryThatCannotBeCreated)
 // the move then fails and nothing is overwritten.
 TEST_F(ApiRename, PlainFileInPlaceOfTheOutputDirectory)
 {
-    const std::string out = d_ + "/out";
+    const std::string out = d_ + S + "out";
     write_file(out, "not a directory");
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
-    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in_ + " -> " + out + "/Invoice 42.pdf");
+    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in_ + " -> " + out + S + "Invoice 42.pdf");
     EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
     EXPECT_EQ(read_file(out), "not a directory");
     EXPECT_TRUE(fs::exists(in_));
@@ -167,7 +151,7 @@ TEST_F(ApiRename, PlainFileInPlaceOfTheOutputDirectory)
 
 TEST_F(ApiRename, MovesThenFindsItAlreadyNamed)
 {
-    const std::string want = d_ + "/Invoice 42.pdf";
+    const std::string want = d_ + S + "Invoice 42.pdf";
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
     EXPECT_STREQ(tavrik_last_error(), "no error");
     EXPECT_EQ(std::string(tavrik_last_result_path()), want);
@@ -183,24 +167,24 @@ TEST_F(ApiRename, TakenNamesGetACounterAndKeepTheirFiles)
 {
     write_file(dir_.path() / "Invoice 42.pdf", "first");
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
-    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-2.pdf");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + "Invoice 42-2.pdf");
     EXPECT_EQ(read_file(dir_.path() / "Invoice 42.pdf"), "first");
 
     // The numbered file is already named correctly while the plain name is taken.
-    EXPECT_EQ(tavrik_rename((d_ + "/Invoice 42-2.pdf").c_str(), 0, nullptr), 1);
+    EXPECT_EQ(tavrik_rename((d_ + S + "Invoice 42-2.pdf").c_str(), 0, nullptr), 1);
     EXPECT_STREQ(tavrik_last_error(), "already named correctly");
 
-    const std::string next = d_ + "/next.pdf";
+    const std::string next = d_ + S + "next.pdf";
     write_file(next, titled_pdf("Invoice 42", "another"));
     EXPECT_EQ(tavrik_rename(next.c_str(), 0, nullptr), 1);
-    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-3.pdf");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + "Invoice 42-3.pdf");
 }
 
 TEST_F(ApiRename, ADirectoryInTheWayCountsAsTaken)
 {
     fs::create_directory(dir_.path() / "Invoice 42.pdf");
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
-    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42-2.pdf");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + "Invoice 42-2.pdf");
     EXPECT_TRUE(fs::is_directory(dir_.path() / "Invoice 42.pdf"));
 }
 
@@ -208,13 +192,13 @@ TEST_F(ApiRename, AllNineHundredNinetyNineTakenFailsWithoutOverwriting)
 {
     shm_dir shm;
     const fs::path dir = shm.path().empty() ? dir_.path() : shm.path();
-    const std::string d = dir.string(), in = d + "/scan001.pdf";
+    const std::string d = dir.string(), in = d + S + "scan001.pdf";
     write_file(in, titled_pdf("Invoice 42"));
     write_file(dir / "Invoice 42.pdf", "taken 1");
     for (int i = 2; i <= 999; ++i)
         write_file(dir / ("Invoice 42-" + std::to_string(i) + ".pdf"), "taken " + std::to_string(i));
     EXPECT_EQ(tavrik_rename(in.c_str(), 0, nullptr), 0);
-    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in + " -> " + d + "/Invoice 42-999.pdf");
+    EXPECT_EQ(std::string(tavrik_last_error()), "failed to move " + in + " -> " + d + S + "Invoice 42-999.pdf");
     EXPECT_STREQ(tavrik_last_result_path(), "Invoice 42.pdf");
     EXPECT_EQ(read_file(dir / "Invoice 42-999.pdf"), "taken 999");
     EXPECT_EQ(read_file(dir / "Invoice 42.pdf"), "taken 1");
@@ -225,19 +209,19 @@ TEST_F(ApiRename, AllNineHundredNinetyNineTakenFailsWithoutOverwriting)
 // comparison ignoring letter case still finds the file itself.
 TEST_F(ApiRename, NameDifferingOnlyInCaseIsAlreadyCorrect)
 {
-    const std::string lower = d_ + "/invoice 42.PDF";
+    const std::string lower = d_ + S + "invoice 42.PDF";
     fs::rename(in_, lower);
     EXPECT_EQ(tavrik_rename(lower.c_str(), 0, nullptr), 1);
     EXPECT_STREQ(tavrik_last_error(), "already named correctly");
-    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/Invoice 42.pdf");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + "Invoice 42.pdf");
     EXPECT_EQ(names_in(dir_.path()), std::vector<std::string>{"invoice 42.PDF"});
 }
 
 TEST_F(ApiRename, OutputDirectoriesAreCreatedAndUsedAsGiven)
 {
-    const std::string out = d_ + "/a/b/c/";
+    const std::string out = d_ + S + "a/b/c/";
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 1);
-    EXPECT_EQ(std::string(tavrik_last_result_path()), out + "/Invoice 42.pdf");   // doubled separator
+    EXPECT_EQ(std::string(tavrik_last_result_path()), out + S + "Invoice 42.pdf");   // doubled separator
     EXPECT_EQ(read_file(dir_.path() / "a" / "b" / "c" / "Invoice 42.pdf"), titled_pdf("Invoice 42"));
     EXPECT_FALSE(fs::exists(in_));
 }
@@ -246,7 +230,19 @@ TEST_F(ApiRename, BareNamesAndALeadingSeparatorUseTheWorkingDirectory)
 {
     in_dir here(dir_.path());
     EXPECT_EQ(tavrik_rename("scan001.pdf", 0, nullptr), 1);
-    EXPECT_STREQ(tavrik_last_result_path(), "./Invoice 42.pdf");
+    EXPECT_EQ(tavrik_last_result_path(), "." + S + "Invoice 42.pdf");
+#if defined(_WIN32)
+    // "\\scan002.pdf" names the root of the drive here: a subdirectory instead.
+    fs::create_directory("sub");
+    write_file("sub\\scan003.pdf", titled_pdf("Letter"));
+    EXPECT_EQ(tavrik_rename("sub\\scan003.pdf", 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_result_path(), "sub\\Letter.pdf");
+    EXPECT_EQ(tavrik_rename("sub/Letter.pdf", 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+    EXPECT_STREQ(tavrik_last_result_path(), "sub\\Letter.pdf");
+    EXPECT_EQ(names_in("."), (std::vector<std::string>{"Invoice 42.pdf", "sub"}));
+    EXPECT_EQ(names_in("sub"), std::vector<std::string>{"Letter.pdf"});
+#else
     // A backslash is a separator in given paths; as the first byte it leaves ".".
     write_file("\\scan002.pdf", titled_pdf("Receipt"));
     EXPECT_EQ(tavrik_rename("\\scan002.pdf", 0, nullptr), 1);
@@ -255,25 +251,58 @@ TEST_F(ApiRename, BareNamesAndALeadingSeparatorUseTheWorkingDirectory)
     EXPECT_EQ(tavrik_rename("sub\\scan003.pdf", 0, nullptr), 1);
     EXPECT_STREQ(tavrik_last_result_path(), "sub/Letter.pdf");
     EXPECT_EQ(names_in("."), (std::vector<std::string>{"Invoice 42.pdf", "Receipt.pdf", "sub"}));
+#endif
+}
+
+// A title beyond ASCII ("Отчёт café", UTF-16 in the PDF) names the file in
+// UTF-8. On Windows the narrow paths are read in the process's code page: this
+// test program, like tavrik.exe, declares UTF-8 as its code page in its manifest.
+const char* const NON_ASCII_TITLE = "/Title <FEFF041E0442044704510442002000630061006600E9>";
+const std::string NON_ASCII_NAME = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 caf\xC3\xA9.pdf";
+
+// The names as UTF-8 bytes, whatever the code page (path::string() converts to it).
+std::vector<std::string> utf8_names_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::u8string name = e.path().filename().u8string();
+        out.emplace_back(name.begin(), name.end());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(ApiRename, NonAsciiTitleNamesTheFileInUtf8)
+{
+    write_file(in_, tavrik_test::simple_pdf("", NON_ASCII_TITLE));
+    ASSERT_EQ(tavrik_suggest(in_.c_str(), 0), NON_ASCII_NAME);
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1) << tavrik_last_error();
+    EXPECT_EQ(tavrik_last_result_path(), d_ + S + NON_ASCII_NAME);
+    EXPECT_EQ(utf8_names_in(dir_.path()), std::vector<std::string>{NON_ASCII_NAME});
+    const std::string renamed = tavrik_last_result_path();
+    EXPECT_EQ(tavrik_rename(renamed.c_str(), 0, nullptr), 1);
+    EXPECT_STREQ(tavrik_last_error(), "already named correctly");
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + S + "out").c_str(), 0), 1);
+    EXPECT_EQ(utf8_names_in(dir_.path() / "out"), std::vector<std::string>{NON_ASCII_NAME});
 }
 
 TEST_F(ApiRename, TitleDotPdfGivesAnEmptyStem)
 {
     write_file(in_, titled_pdf(".pdf"));
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, nullptr), 1);
-    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + "/.pdf");
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + ".pdf");
     write_file(dir_.path() / "scan.pdf", titled_pdf("scan.PDF"));
-    EXPECT_EQ(tavrik_rename((d_ + "/scan.pdf").c_str(), 0, nullptr), 1);
+    EXPECT_EQ(tavrik_rename((d_ + S + "scan.pdf").c_str(), 0, nullptr), 1);
     EXPECT_STREQ(tavrik_last_error(), "already named correctly");
 }
 
 // A path that does not fit is refused, never cut into another path.
 TEST_F(ApiRename, OverlongOutputDirectoryIsRefused)
 {
-    const std::string out = d_ + "/" + std::string(4100, 'o');
+    const std::string out = d_ + S + std::string(4100, 'o');
     EXPECT_EQ(tavrik_rename(in_.c_str(), 0, out.c_str()), 0);
     const std::string msg = tavrik_last_error();
-    EXPECT_EQ(msg.rfind("cannot create output directory: " + d_ + "/ooo", 0), 0u);
+    EXPECT_EQ(msg.rfind("cannot create output directory: " + d_ + S + "ooo", 0), 0u);
     EXPECT_TRUE(fs::exists(in_));
 }
 
@@ -281,8 +310,8 @@ TEST_F(ApiRename, MovesAcrossFileSystems)
 {
     shm_dir shm;
     if (!shm.other_device_than(dir_.path()))
-        GTEST_SKIP() << "/dev/shm is not a separate file system here";
-    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, shm.path().c_str()), 1);
+        GTEST_SKIP() << "no second file system at hand";
+    EXPECT_EQ(tavrik_rename(in_.c_str(), 0, shm.str().c_str()), 1);
     EXPECT_STREQ(tavrik_last_error(), "no error");
     EXPECT_FALSE(fs::exists(in_));
     EXPECT_EQ(read_file(shm.path() / "Invoice 42.pdf"), titled_pdf("Invoice 42"));
@@ -317,7 +346,7 @@ TEST_F(ApiBatch, ArgumentAndDirectoryMessages)
     EXPECT_EQ(std::string(tavrik_last_error()), "cannot open directory: " + d_);
 
     // Without an output directory a missing input directory is created first.
-    const std::string missing = d_ + "/new";
+    const std::string missing = d_ + S + "new";
     EXPECT_EQ(tavrik_batch(missing.c_str(), nullptr, 0), 0);
     EXPECT_EQ(std::string(tavrik_last_error()), "cannot open directory: " + missing);
     EXPECT_TRUE(fs::is_directory(missing));
@@ -328,20 +357,20 @@ TEST_F(ApiBatch, ArgumentAndDirectoryMessages)
     EXPECT_EQ(std::string(tavrik_last_error()), "no PDF files found in " + d_);
 
     write_file(dir_.path() / "blocker", "x");
-    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + "/blocker/out").c_str(), 0), 0);
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + S + "blocker/out").c_str(), 0), 0);
     EXPECT_STREQ(tavrik_last_error(), "cannot create output directory");
-    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + "/" + std::string(4100, 'o')).c_str(), 0), 0);
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + S + std::string(4100, 'o')).c_str(), 0), 0);
     EXPECT_STREQ(tavrik_last_error(), "cannot create output directory");
-    const std::string too_long = d_ + "/" + std::string(4600, 'i');
+    const std::string too_long = d_ + S + std::string(4600, 'i');
     EXPECT_EQ(tavrik_batch(too_long.c_str(), d_.c_str(), 0), 0);
-    EXPECT_EQ(std::string(tavrik_last_error()).rfind("cannot open directory: " + d_ + "/iii", 0), 0u);
+    EXPECT_EQ(std::string(tavrik_last_error()).rfind("cannot open directory: " + d_ + S + "iii", 0), 0u);
 }
 
 TEST_F(ApiBatch, SortedOrderDecidesWhoGetsAContestedName)
 {
     for (const char* name : {"b.pdf", "B2.pdf", "a.pdf", "10.pdf"})
         add(name, "Report");
-    ASSERT_STREQ(tavrik_suggest((d_ + "/a.pdf").c_str(), 0), "Report.pdf");
+    ASSERT_STREQ(tavrik_suggest((d_ + S + "a.pdf").c_str(), 0), "Report.pdf");
     EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 4);
     EXPECT_STREQ(tavrik_last_error(), "renamed 4 file(s)");
     EXPECT_STREQ(tavrik_last_result_path(), "Report.pdf");   // the batch never writes it
@@ -403,7 +432,7 @@ TEST_F(ApiBatch, MovesIntoAnOutputDirectory)
     add("a.pdf", "Alpha");
     add("b.PDF", "Beta");
     write_file(dir_.path() / "broken.pdf", "garbage");
-    const std::string out = d_ + "/out/sub";
+    const std::string out = d_ + S + "out/sub";
     EXPECT_EQ(tavrik_batch(d_.c_str(), out.c_str(), 1 - 1), 2);
     EXPECT_STREQ(tavrik_last_error(), "renamed 2 file(s), 1 failed");
     EXPECT_EQ(names_in(out), (std::vector<std::string>{"Alpha.pdf", "Beta.pdf"}));
@@ -414,16 +443,17 @@ TEST_F(ApiBatch, AcrossFileSystemsLeavesOneCopyOfEach)
 {
     shm_dir shm;
     if (!shm.other_device_than(dir_.path()))
-        GTEST_SKIP() << "/dev/shm is not a separate file system here";
+        GTEST_SKIP() << "no second file system at hand";
     add("a.pdf", "Alpha");
     add("b.pdf", "Alpha");
     const auto before = contents_in(dir_.path());
-    EXPECT_EQ(tavrik_batch(d_.c_str(), shm.path().c_str(), 0), 2);
+    EXPECT_EQ(tavrik_batch(d_.c_str(), shm.str().c_str(), 0), 2);
     EXPECT_TRUE(names_in(dir_.path()).empty());
     EXPECT_EQ(names_in(shm.path()), (std::vector<std::string>{"Alpha-2.pdf", "Alpha.pdf"}));
     EXPECT_EQ(contents_in(shm.path()), before);
 }
 
+#if !defined(_WIN32)
 // Several processes at once, started together: four on each of two directories,
 // all moving into one output directory and contending for the same few names.
 // Every file survives, none is overwritten, and each ends under a name from its
@@ -496,6 +526,7 @@ TEST_F(ApiBatch, ConcurrentBatchesLoseAndOverwriteNothing)
         EXPECT_EQ(names_in(out).size(), before.size());
     }
 }
+#endif
 
 // Thousands of files: on the RAM file system where there is one, for speed.
 TEST_F(ApiBatch, HandlesAtMost4096Files)
@@ -508,7 +539,7 @@ TEST_F(ApiBatch, HandlesAtMost4096Files)
         std::snprintf(name, sizeof name, "f%04d.pdf", i);
         write_file(dir / name, titled_pdf("T" + std::to_string(i)));
     }
-    EXPECT_EQ(tavrik_batch(dir.c_str(), nullptr, 0), 4096);
+    EXPECT_EQ(tavrik_batch(narrow(dir).c_str(), nullptr, 0), 4096);
     EXPECT_STREQ(tavrik_last_error(), "renamed 4096 file(s)");
     int untouched = 0;
     for (const auto& name : names_in(dir))
@@ -524,6 +555,42 @@ struct run_result {
     std::string err;
 };
 
+#if defined(_WIN32)
+// One argument as the C runtime splits a command line: quoted, with the
+// backslashes before a quote (or before the closing quote) doubled.
+std::string quoted(const std::string& s)
+{
+    std::string q = "\"";
+    std::size_t backslashes = 0;
+    for (char c : s) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        q.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(2 * backslashes, '\\');
+    return q + "\"";
+}
+
+std::wstring wide(const std::string& utf8)
+{
+    std::wstring w(utf8.size() + 1, L'\0');
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(),
+                                        static_cast<int>(w.size()));
+    w.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return w;
+}
+
+// The program's output as text: the C runtime writes line ends as CR LF.
+std::string without_cr(std::string text)
+{
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+#else
 std::string quoted(const std::string& s)
 {
     std::string q = "'";
@@ -531,6 +598,7 @@ std::string quoted(const std::string& s)
         q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
+#endif
 
 class Cli : public ::testing::Test {
 protected:
@@ -541,6 +609,46 @@ protected:
         d_ = dir_.str();
         fs::create_directory(dir_.path() / "io");
     }
+#if defined(_WIN32)
+    // The command line goes over as UTF-16, so that UTF-8 arguments reach the
+    // program intact whatever this process's code page.
+    run_result run(const std::vector<std::string>& args)
+    {
+        const std::string program = narrow(fs::absolute(TAVRIK_CLI_PATH));
+        std::string cmd = quoted(program);
+        for (const auto& a : args)
+            cmd += " " + quoted(a);
+        const auto out = dir_.path() / "io" / "out", err = dir_.path() / "io" / "err";
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        const auto create = [&](const fs::path& p, DWORD access, DWORD disposition) {
+            return ::CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        const HANDLE out_h = create(out, GENERIC_WRITE, CREATE_ALWAYS);
+        const HANDLE err_h = create(err, GENERIC_WRITE, CREATE_ALWAYS);
+        const HANDLE in_h = create("NUL", GENERIC_READ, OPEN_EXISTING);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = in_h;
+        si.hStdOutput = out_h;
+        si.hStdError = err_h;
+        PROCESS_INFORMATION pi{};
+        std::wstring line = wide(cmd);
+        const bool started = ::CreateProcessW(wide(program).c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                              nullptr, &si, &pi) != FALSE;
+        DWORD code = static_cast<DWORD>(-1);
+        if (started) {
+            ::WaitForSingleObject(pi.hProcess, INFINITE);
+            ::GetExitCodeProcess(pi.hProcess, &code);
+            ::CloseHandle(pi.hThread);
+            ::CloseHandle(pi.hProcess);
+        }
+        for (const HANDLE h : {out_h, err_h, in_h})
+            ::CloseHandle(h);
+        return {started ? static_cast<int>(code) : -1, without_cr(read_file(out)), without_cr(read_file(err))};
+    }
+#else
     run_result run(const std::vector<std::string>& args)
     {
         std::string cmd = quoted(TAVRIK_CLI_PATH);
@@ -551,6 +659,7 @@ protected:
         const int raw = std::system(cmd.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err)};
     }
+#endif
     temp_dir dir_;
     std::string d_;
 };
@@ -592,7 +701,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 
 TEST_F(Cli, SuggestPrintsOneNamePerLineAndFailuresOnStderr)
 {
-    const std::string good = d_ + "/good.pdf", bad = d_ + "/bad.pdf";
+    const std::string good = d_ + S + "good.pdf", bad = d_ + S + "bad.pdf";
     write_file(good, tavrik_test::simple_pdf("", "/Title (Minutes) /CreationDate (D:20240115)"));
     write_file(bad, "plain");
     auto r = run({"suggest", good, bad, good});
@@ -612,7 +721,7 @@ TEST_F(Cli, SuggestPrintsOneNamePerLineAndFailuresOnStderr)
 
 TEST_F(Cli, InspectPrintsOneJsonLine)
 {
-    const std::string file = d_ + "/doc.pdf";
+    const std::string file = d_ + S + "doc.pdf";
     tavrik_test::pdf_options opt;
     opt.root = 0;
     opt.info = 1;
@@ -633,7 +742,7 @@ TEST_F(Cli, InspectPrintsOneJsonLine)
 // Lines with their font sizes need the page text; sizes always carry a point.
 TEST_F(Cli, InspectWritesFontSizesAsDecimals)
 {
-    const std::string file = d_ + "/doc.pdf";
+    const std::string file = d_ + S + "doc.pdf";
     write_file(file, tavrik_test::simple_pdf("BT /F1 24 Tf 72 700 Td (Hello) Tj ET\n"
                                              "BT /F1 10.5 Tf 72 600 Td (World) Tj ET\n"));
     const auto r = run({"inspect", file});
@@ -647,54 +756,69 @@ TEST_F(Cli, InspectWritesFontSizesAsDecimals)
 
 TEST_F(Cli, RenameAndItsDryRun)
 {
-    const std::string a = d_ + "/a.pdf", b = d_ + "/b.pdf", bad = d_ + "/bad.pdf";
+    const std::string a = d_ + S + "a.pdf", b = d_ + S + "b.pdf", bad = d_ + S + "bad.pdf";
     write_file(a, titled_pdf("Report", "a"));
     write_file(b, titled_pdf("Report", "b"));
     write_file(bad, "plain");
 
     auto r = run({"rename", "-n", a, b, bad});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, a + " -> " + d_ + "/Report.pdf\n" + b + " -> " + d_ + "/Report-2.pdf\n");
+    EXPECT_EQ(r.out, a + " -> " + d_ + S + "Report.pdf\n" + b + " -> " + d_ + S + "Report-2.pdf\n");
     EXPECT_EQ(r.err, bad + ": failed to parse PDF: " + bad + " (not a PDF or unreadable)\n");
     EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"a.pdf", "b.pdf", "bad.pdf", "io"}));
 
     r = run({"rename", a, b});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, a + " -> " + d_ + "/Report.pdf\n" + b + " -> " + d_ + "/Report-2.pdf\n");
+    EXPECT_EQ(r.out, a + " -> " + d_ + S + "Report.pdf\n" + b + " -> " + d_ + S + "Report-2.pdf\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"Report-2.pdf", "Report.pdf", "bad.pdf", "io"}));
 
-    r = run({"rename", "--output", d_ + "/out", "--dry-run", d_ + "/Report.pdf"});
+    r = run({"rename", "--output", d_ + S + "out", "--dry-run", d_ + S + "Report.pdf"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, d_ + "/Report.pdf -> " + d_ + "/out/Report.pdf\n");
+    EXPECT_EQ(r.out, d_ + S + "Report.pdf -> " + d_ + S + "out" + S + "Report.pdf\n");
     EXPECT_FALSE(fs::exists(dir_.path() / "out"));
+}
+
+// The name reaches the file system in UTF-8 through the command too, and the
+// printed destination is the same UTF-8 text.
+TEST_F(Cli, RenamesWithANonAsciiTitle)
+{
+    const std::string file = d_ + S + "scan.pdf";
+    write_file(file, tavrik_test::simple_pdf("", NON_ASCII_TITLE));
+    const auto r = run({"rename", file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, file + " -> " + d_ + S + NON_ASCII_NAME + "\n");
+    EXPECT_EQ(utf8_names_in(dir_.path()), (std::vector<std::string>{"io", NON_ASCII_NAME}));
+    const auto again = run({"suggest", d_ + S + NON_ASCII_NAME});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, NON_ASCII_NAME + "\n");
 }
 
 TEST_F(Cli, BatchAndItsDryRun)
 {
-    const std::string in = d_ + "/in";
+    const std::string in = d_ + S + "in";
     fs::create_directory(in);
-    write_file(in + "/a.pdf", titled_pdf("Alpha"));
-    write_file(in + "/b.pdf", titled_pdf("Beta"));
+    write_file(in + S + "a.pdf", titled_pdf("Alpha"));
+    write_file(in + S + "b.pdf", titled_pdf("Beta"));
 
-    auto r = run({"batch", "-n", "-o", d_ + "/out", in});
+    auto r = run({"batch", "-n", "-o", d_ + S + "out", in});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, in + "/a.pdf -> " + d_ + "/out/Alpha.pdf\n" + in + "/b.pdf -> " + d_ +
-                         "/out/Beta.pdf\nrenamed 2 file(s)\n");
+    EXPECT_EQ(r.out, in + S + "a.pdf -> " + d_ + S + "out" + S + "Alpha.pdf\n" + in + S + "b.pdf -> " + d_ + S +
+                         "out" + S + "Beta.pdf\nrenamed 2 file(s)\n");
     EXPECT_FALSE(fs::exists(dir_.path() / "out"));
     EXPECT_EQ(names_in(in), (std::vector<std::string>{"a.pdf", "b.pdf"}));
 
-    write_file(in + "/c.pdf", "plain");
+    write_file(in + S + "c.pdf", "plain");
     r = run({"batch", in});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, in + "/a.pdf -> " + in + "/Alpha.pdf\n" + in + "/b.pdf -> " + in + "/Beta.pdf\n");
-    EXPECT_EQ(r.err, in + "/c.pdf: failed to parse PDF: " + in + "/c.pdf (not a PDF or unreadable)\n"
+    EXPECT_EQ(r.out, in + S + "a.pdf -> " + in + S + "Alpha.pdf\n" + in + S + "b.pdf -> " + in + S + "Beta.pdf\n");
+    EXPECT_EQ(r.err, in + S + "c.pdf: failed to parse PDF: " + in + S + "c.pdf (not a PDF or unreadable)\n"
                      "renamed 2 file(s), 1 failed\n");
     EXPECT_EQ(names_in(in), (std::vector<std::string>{"Alpha.pdf", "Beta.pdf", "c.pdf"}));
 
-    r = run({"batch", d_ + "/nowhere", "-o", d_});
+    r = run({"batch", d_ + S + "nowhere", "-o", d_});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "cannot open directory: " + d_ + "/nowhere\n");
+    EXPECT_EQ(r.err, "cannot open directory: " + d_ + S + "nowhere\n");
 }
 
 }  // namespace

@@ -8,6 +8,16 @@
 #include <sstream>
 #include <stdexcept>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #ifndef TAVRIK_FIXTURES_DIR
 #define TAVRIK_FIXTURES_DIR "tests/fixtures"
 #endif
@@ -193,6 +203,69 @@ temp_dir::~temp_dir()
     std::error_code ec;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(path_, ec);
+}
+
+namespace {
+
+#if defined(_WIN32)
+// The volume serial number of the entry at p, or nothing.
+bool volume_of(const std::filesystem::path& p, DWORD& volume)
+{
+    const HANDLE h = ::CreateFileW(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = ::GetFileInformationByHandle(h, &info) != FALSE;
+    ::CloseHandle(h);
+    volume = info.dwVolumeSerialNumber;
+    return ok;
+}
+#endif
+
+}  // namespace
+
+shm_dir::shm_dir()
+{
+#if defined(_WIN32)
+    // Wine's drive Z: is the Unix root; Windows itself has no such directory.
+    const std::filesystem::path base = "Z:\\dev\\shm";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(base, ec))
+        return;
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto p = base / ("tavrik-test-" + std::to_string(rd()));
+        if (std::filesystem::create_directory(p, ec)) {
+            path_ = p;
+            return;
+        }
+    }
+#else
+    char tmpl[] = "/dev/shm/tavrik-test-XXXXXX";
+    if (::mkdtemp(tmpl) != nullptr)
+        path_ = tmpl;
+#endif
+}
+
+shm_dir::~shm_dir()
+{
+    std::error_code ec;
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
+}
+
+bool shm_dir::other_device_than(const std::filesystem::path& p) const
+{
+    if (path_.empty())
+        return false;
+#if defined(_WIN32)
+    DWORD a = 0, b = 0;
+    return volume_of(path_, a) && volume_of(p, b) && a != b;
+#else
+    struct stat a, b;
+    return ::stat(path_.c_str(), &a) == 0 && ::stat(p.c_str(), &b) == 0 && a.st_dev != b.st_dev;
+#endif
 }
 
 std::string fixture(const std::string& relative) { return std::string(TAVRIK_FIXTURES_DIR) + "/" + relative; }

@@ -81,6 +81,16 @@ std::string pdf_literal(const std::string& text);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::string read_file(const std::filesystem::path& path);
 
+// The separator the library inserts between a directory and a name.
+#if defined(_WIN32)
+inline constexpr char SEP = '\\';
+#else
+inline constexpr char SEP = '/';
+#endif
+
+// A path as the narrow text the library takes (fs::path::c_str() is wide on Windows).
+inline std::string narrow(const std::filesystem::path& path) { return path.string(); }
+
 // A fresh directory under the system's temporary directory, removed with its
 // contents when the object goes out of scope.
 class temp_dir {
@@ -91,6 +101,23 @@ public:
     temp_dir& operator=(const temp_dir&) = delete;
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
     [[nodiscard]] std::string str() const { return path_.string(); }
+private:
+    std::filesystem::path path_;
+};
+
+// A fresh directory on another file system than the temporary directory, where
+// there is one: the RAM file system /dev/shm (under Wine, Z:\dev\shm). path()
+// is empty where none could be made. Removed with its contents at the end.
+class shm_dir {
+public:
+    shm_dir();
+    ~shm_dir();
+    shm_dir(const shm_dir&) = delete;
+    shm_dir& operator=(const shm_dir&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string str() const { return path_.string(); }
+    // Whether this directory exists and lies on another device (volume) than p.
+    [[nodiscard]] bool other_device_than(const std::filesystem::path& p) const;
 private:
     std::filesystem::path path_;
 };

@@ -1,12 +1,20 @@
-// The POSIX platform layer: directory creation, existence, the rename that never
+// The platform layer: directory creation, existence, the rename that never
 // replaces, the exclusive copy, file identity, the PDF listing and whole-file reads.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -18,49 +26,23 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace pf = tavrik::platform;
+using tavrik_test::narrow;
 using tavrik_test::read_file;
+using tavrik_test::shm_dir;
 using tavrik_test::temp_dir;
 using tavrik_test::write_file;
-
-// A directory on the RAM file system, to cross a device boundary.
-class shm_dir {
-public:
-    shm_dir()
-    {
-        char tmpl[] = "/dev/shm/tavrik-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr)
-            path_ = tmpl;
-    }
-    ~shm_dir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
-    }
-    shm_dir(const shm_dir&) = delete;
-    shm_dir& operator=(const shm_dir&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-    [[nodiscard]] bool other_device_than(const fs::path& p) const
-    {
-        struct stat a, b;
-        return !path_.empty() && ::stat(path_.c_str(), &a) == 0 && ::stat(p.c_str(), &b) == 0 && a.st_dev != b.st_dev;
-    }
-
-private:
-    fs::path path_;
-};
 
 TEST(PlatformMakeDir, TellsCreatedExistingAndFailed)
 {
     temp_dir dir;
-    const auto sub = dir.path() / "sub";
+    const std::string sub = narrow(dir.path() / "sub");
     EXPECT_EQ(pf::make_dir(sub.c_str()), pf::mkdir_status::created);
     EXPECT_TRUE(fs::is_directory(sub));
     EXPECT_EQ(pf::make_dir(sub.c_str()), pf::mkdir_status::exists);
     write_file(dir.path() / "file", "x");
-    EXPECT_EQ(pf::make_dir((dir.path() / "file").c_str()), pf::mkdir_status::exists);
-    EXPECT_EQ(pf::make_dir((dir.path() / "missing" / "child").c_str()), pf::mkdir_status::failed);
-    EXPECT_EQ(pf::make_dir((dir.path() / "file" / "child").c_str()), pf::mkdir_status::failed);
+    EXPECT_EQ(pf::make_dir(narrow(dir.path() / "file").c_str()), pf::mkdir_status::exists);
+    EXPECT_EQ(pf::make_dir(narrow(dir.path() / "missing" / "child").c_str()), pf::mkdir_status::failed);
+    EXPECT_EQ(pf::make_dir(narrow(dir.path() / "file" / "child").c_str()), pf::mkdir_status::failed);
 }
 
 TEST(PlatformExists, CountsEveryKindOfEntry)
@@ -68,31 +50,55 @@ TEST(PlatformExists, CountsEveryKindOfEntry)
     temp_dir dir;
     write_file(dir.path() / "f", "x");
     fs::create_directory(dir.path() / "d");
+    EXPECT_TRUE(pf::path_exists(narrow(dir.path() / "f").c_str()));
+    EXPECT_TRUE(pf::path_exists(narrow(dir.path() / "d").c_str()));
+    EXPECT_FALSE(pf::path_exists(narrow(dir.path() / "nowhere").c_str()));
+#if !defined(_WIN32)
     fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling");
-    EXPECT_TRUE(pf::path_exists((dir.path() / "f").c_str()));
-    EXPECT_TRUE(pf::path_exists((dir.path() / "d").c_str()));
-    EXPECT_TRUE(pf::path_exists((dir.path() / "dangling").c_str()));
-    EXPECT_FALSE(pf::path_exists((dir.path() / "nowhere").c_str()));
+    EXPECT_TRUE(pf::path_exists(narrow(dir.path() / "dangling").c_str()));
+#endif
 }
 
 TEST(PlatformRename, MovesButNeverReplaces)
 {
     temp_dir dir;
-    const auto a = dir.path() / "a", b = dir.path() / "b", c = dir.path() / "c";
+    const std::string a = narrow(dir.path() / "a"), b = narrow(dir.path() / "b"), c = narrow(dir.path() / "c");
     write_file(a, "first");
     write_file(b, "second");
     EXPECT_EQ(pf::rename_noreplace(a.c_str(), b.c_str()), pf::move_status::failed);
     EXPECT_EQ(read_file(a), "first");
     EXPECT_EQ(read_file(b), "second");
 
+    fs::create_directory(dir.path() / "sub");
+    EXPECT_EQ(pf::rename_noreplace(a.c_str(), narrow(dir.path() / "sub").c_str()), pf::move_status::failed);
+    EXPECT_TRUE(fs::is_empty(dir.path() / "sub"));
+#if !defined(_WIN32)
     fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling");
-    EXPECT_EQ(pf::rename_noreplace(a.c_str(), (dir.path() / "dangling").c_str()), pf::move_status::failed);
+    EXPECT_EQ(pf::rename_noreplace(a.c_str(), narrow(dir.path() / "dangling").c_str()), pf::move_status::failed);
     EXPECT_TRUE(fs::is_symlink(dir.path() / "dangling"));
+#endif
 
     EXPECT_EQ(pf::rename_noreplace(a.c_str(), c.c_str()), pf::move_status::moved);
     EXPECT_FALSE(fs::exists(a));
     EXPECT_EQ(read_file(c), "first");
-    EXPECT_EQ(pf::rename_noreplace(a.c_str(), (dir.path() / "d").c_str()), pf::move_status::failed);
+    EXPECT_EQ(pf::rename_noreplace(a.c_str(), narrow(dir.path() / "d").c_str()), pf::move_status::failed);
+}
+
+// Both separators reach the system unchanged; on Windows both are separators.
+TEST(PlatformRename, TakesSlashAndBackslashPaths)
+{
+    temp_dir dir;
+    const std::string d = dir.str();
+    write_file(dir.path() / "a", "data");
+    EXPECT_EQ(pf::rename_noreplace((d + "/a").c_str(), (d + tavrik_test::SEP + "b").c_str()), pf::move_status::moved);
+    EXPECT_EQ(read_file(dir.path() / "b"), "data");
+    EXPECT_TRUE(pf::path_exists((d + tavrik_test::SEP + "b").c_str()));
+#if defined(_WIN32)
+    fs::create_directory(dir.path() / "sub");
+    EXPECT_EQ(pf::rename_noreplace((d + "\\b").c_str(), (d + "/sub\\c").c_str()), pf::move_status::moved);
+    EXPECT_EQ(read_file(dir.path() / "sub" / "c"), "data");
+    EXPECT_TRUE(pf::path_exists((d + "/sub/c").c_str()));
+#endif
 }
 
 TEST(PlatformRename, TellsCrossDeviceApart)
@@ -100,114 +106,185 @@ TEST(PlatformRename, TellsCrossDeviceApart)
     temp_dir dir;
     shm_dir shm;
     if (!shm.other_device_than(dir.path()))
-        GTEST_SKIP() << "/dev/shm is not a separate file system here";
+        GTEST_SKIP() << "no second file system at hand";
     write_file(dir.path() / "a", "data");
-    EXPECT_EQ(pf::rename_noreplace((dir.path() / "a").c_str(), (shm.path() / "a").c_str()),
+    EXPECT_EQ(pf::rename_noreplace(narrow(dir.path() / "a").c_str(), narrow(shm.path() / "a").c_str()),
               pf::move_status::cross_device);
     EXPECT_TRUE(fs::exists(dir.path() / "a"));
     EXPECT_FALSE(fs::exists(shm.path() / "a"));
 }
 
-TEST(PlatformCopy, CopiesBytesPermissionsAndTime)
+TEST(PlatformCopy, CopiesBytesAndModificationTime)
 {
     temp_dir dir;
     std::string data(200000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + i / 251);
-    const auto from = dir.path() / "from", to = dir.path() / "to";
+    const std::string from = narrow(dir.path() / "from"), to = narrow(dir.path() / "to");
     write_file(from, data);
+    const auto when = fs::last_write_time(from) - std::chrono::hours(24 * 400);
+    fs::last_write_time(from, when);
+#if !defined(_WIN32)
     ASSERT_EQ(::chmod(from.c_str(), 0640), 0);
-    const struct timespec times[2] = {{1000000000, 0}, {1234567890, 500}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+#endif
 
     ASSERT_TRUE(pf::copy_new_file(from.c_str(), to.c_str()));
     EXPECT_EQ(read_file(to), data);
+    EXPECT_EQ(read_file(from), data);
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(fs::last_write_time(to) - when).count(), 0);
+#if !defined(_WIN32)
     struct stat st;
     ASSERT_EQ(::stat(to.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
-    EXPECT_EQ(read_file(from), data);
+#endif
 }
 
 TEST(PlatformCopy, NeverTouchesAnExistingDestination)
 {
     temp_dir dir;
-    const auto from = dir.path() / "from", to = dir.path() / "to";
+    const std::string from = narrow(dir.path() / "from"), to = narrow(dir.path() / "to");
     write_file(from, "new");
     write_file(to, "theirs");
     EXPECT_FALSE(pf::copy_new_file(from.c_str(), to.c_str()));
     EXPECT_EQ(read_file(to), "theirs");
+    fs::create_directory(dir.path() / "sub");
+    EXPECT_FALSE(pf::copy_new_file(from.c_str(), narrow(dir.path() / "sub").c_str()));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "sub"));
+#if !defined(_WIN32)
     fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
-    EXPECT_FALSE(pf::copy_new_file(from.c_str(), (dir.path() / "link").c_str()));
+    EXPECT_FALSE(pf::copy_new_file(from.c_str(), narrow(dir.path() / "link").c_str()));
     EXPECT_FALSE(fs::exists(dir.path() / "nowhere"));
+#endif
 }
 
-// A source that fails while being read (the process's own memory at address 0
-// answers EIO): the partial destination goes away.
+TEST(PlatformCopy, SourcesThatCannotBeCopied)
+{
+    temp_dir dir;
+    const std::string to = narrow(dir.path() / "to");
+    EXPECT_FALSE(pf::copy_new_file(dir.str().c_str(), to.c_str()));   // not a regular file
+    EXPECT_FALSE(pf::copy_new_file(narrow(dir.path() / "missing").c_str(), to.c_str()));
+    EXPECT_FALSE(fs::exists(to));
+}
+
+// A source that fails while being read: the partial destination goes away.
 TEST(PlatformCopy, ReadErrorRemovesThePartialCopy)
 {
     temp_dir dir;
-    const auto to = dir.path() / "to";
+    const std::string to = narrow(dir.path() / "to");
+#if defined(_WIN32)
+    // A range locked by another handle refuses reads midway through the file.
+    const std::string from = narrow(dir.path() / "from");
+    write_file(from, std::string(300000, 'r'));
+    const HANDLE holder = ::CreateFileA(from.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    OVERLAPPED at{};
+    at.Offset = 150000;
+    ASSERT_TRUE(::LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1000, 0, &at));
+    char probe[16];
+    DWORD n = 0;
+    const HANDLE reader = ::CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    ::SetFilePointer(reader, 150000, nullptr, FILE_BEGIN);
+    const bool enforced = !::ReadFile(reader, probe, sizeof probe, &n, nullptr);
+    ::CloseHandle(reader);
+    const bool copied = enforced && pf::copy_new_file(from.c_str(), to.c_str());
+    ::CloseHandle(holder);
+    if (!enforced)
+        GTEST_SKIP() << "byte-range locks do not stop reads here (Wine)";
+    EXPECT_FALSE(copied);
+#else
+    // The process's own memory at address 0 answers EIO.
     EXPECT_FALSE(pf::copy_new_file("/proc/self/mem", to.c_str()));
-    EXPECT_FALSE(fs::exists(to));
-    EXPECT_FALSE(pf::copy_new_file(dir.path().c_str(), to.c_str()));   // not a regular file
-    EXPECT_FALSE(pf::copy_new_file((dir.path() / "missing").c_str(), to.c_str()));
+#endif
     EXPECT_FALSE(fs::exists(to));
 }
 
-TEST(PlatformIdentity, ComparesDeviceAndInode)
+TEST(PlatformIdentity, ComparesVolumeAndIndex)
 {
     temp_dir dir;
     const auto a = dir.path() / "a", b = dir.path() / "b", link = dir.path() / "hard";
     write_file(a, "same bytes");
     write_file(b, "same bytes");
     fs::create_hard_link(a, link);
-    const auto ia = pf::file_identity(a.c_str());
+    const auto ia = pf::file_identity(narrow(a).c_str());
     ASSERT_TRUE(ia);
-    EXPECT_EQ(*ia, *pf::file_identity(link.c_str()));
-    EXPECT_NE(*ia, *pf::file_identity(b.c_str()));
-    EXPECT_EQ(*ia, *pf::file_identity((dir.path() / "." / "a").c_str()));
-    EXPECT_FALSE(pf::file_identity((dir.path() / "missing").c_str()));
+    EXPECT_EQ(*ia, *pf::file_identity(narrow(link).c_str()));
+    EXPECT_NE(*ia, *pf::file_identity(narrow(b).c_str()));
+    EXPECT_EQ(*ia, *pf::file_identity(narrow(dir.path() / "." / "a").c_str()));
+    EXPECT_EQ(*ia, *pf::file_identity((dir.str() + "/a").c_str()));
+    EXPECT_TRUE(pf::file_identity(dir.str().c_str()));   // directories too
+    EXPECT_FALSE(pf::file_identity(narrow(dir.path() / "missing").c_str()));
+#if defined(_WIN32)
+    // Names differ only in letter case: the same file.
+    EXPECT_EQ(*ia, *pf::file_identity(narrow(dir.path() / "A").c_str()));
+#endif
 }
+
+// Identity opens ask for no access at all: a file held open without any sharing
+// is still identified.
+#if defined(_WIN32)
+TEST(PlatformIdentity, WorksOnAFileHeldOpenExclusively)
+{
+    temp_dir dir;
+    const std::string a = narrow(dir.path() / "a");
+    write_file(a, "x");
+    const HANDLE held = ::CreateFileA(a.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto id = pf::file_identity(a.c_str());
+    ::CloseHandle(held);
+    EXPECT_TRUE(id);
+}
+#endif
 
 TEST(PlatformListing, GivesPdfNamesInAnyCaseWithDirectoriesMarked)
 {
     temp_dir dir;
-    for (const char* name : {"a.pdf", "B.PDF", "c.Pdf", ".pdf", "d.txt", "e.pdfx", "pdf"})
+    // "e.pdfx" has the short name "E~1.PDF" on Windows, which the pattern matches.
+    for (const char* name : {"a.pdf", "B.PDF", "c.Pdf", ".pdf", "d.txt", "e.pdfx", "pdf", "long name.pdf.txt"})
         write_file(dir.path() / name, "x");
     fs::create_directory(dir.path() / "sub.pdf");
+    std::vector<std::string> want_files = {".pdf", "B.PDF", "a.pdf", "c.Pdf"};
+#if !defined(_WIN32)
     fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling.pdf");
+    want_files.push_back("dangling.pdf");
+#endif
 
-    const auto entries = pf::list_pdf_entries(dir.str().c_str());
-    ASSERT_TRUE(entries);
-    std::vector<std::string> files, dirs;
-    for (const auto& e : *entries)
-        (e.is_dir ? dirs : files).push_back(e.name);
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{".pdf", "B.PDF", "a.pdf", "c.Pdf", "dangling.pdf"}));
-    EXPECT_EQ(dirs, std::vector<std::string>{"sub.pdf"});
+    for (const std::string& d : {dir.str(), dir.str() + tavrik_test::SEP}) {
+        SCOPED_TRACE(d);
+        const auto entries = pf::list_pdf_entries(d.c_str());
+        ASSERT_TRUE(entries);
+        std::vector<std::string> files, dirs;
+        for (const auto& e : *entries)
+            (e.is_dir ? dirs : files).push_back(e.name);
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, want_files);
+        EXPECT_EQ(dirs, std::vector<std::string>{"sub.pdf"});
+    }
 
     temp_dir empty;
+    fs::create_directory(empty.path() / "inner");
+    write_file(empty.path() / "notes.txt", "x");
     const auto none = pf::list_pdf_entries(empty.str().c_str());
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
-    EXPECT_FALSE(pf::list_pdf_entries((dir.path() / "missing").c_str()));
-    EXPECT_FALSE(pf::list_pdf_entries((dir.path() / "a.pdf").c_str()));
+    EXPECT_FALSE(pf::list_pdf_entries(narrow(dir.path() / "missing").c_str()));
+    EXPECT_FALSE(pf::list_pdf_entries(narrow(dir.path() / "a.pdf").c_str()));
 }
 
 TEST(PlatformReadFile, ReadsWholeFilesWithinBounds)
 {
     temp_dir dir;
-    const std::string data = "%PDF-1.7\nsome bytes\n";
+    const std::string data = "%PDF-1.7\nsome bytes\n\r\n\x1a more";
     write_file(dir.path() / "f", data);
     write_file(dir.path() / "empty", "");
 
-    const auto got = pf::read_file((dir.path() / "f").c_str(), data.size());
+    const auto got = pf::read_file(narrow(dir.path() / "f").c_str(), data.size());
     ASSERT_TRUE(got);
-    EXPECT_EQ(std::string(got->begin(), got->end()), data);
-    EXPECT_FALSE(pf::read_file((dir.path() / "f").c_str(), data.size() - 1));
-    EXPECT_FALSE(pf::read_file((dir.path() / "empty").c_str(), 1000));
-    EXPECT_FALSE(pf::read_file((dir.path() / "missing").c_str(), 1000));
+    EXPECT_EQ(std::string(got->begin(), got->end()), data);   // raw bytes, no line-end translation
+    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "f").c_str(), data.size() - 1));
+    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "empty").c_str(), 1000));
+    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "missing").c_str(), 1000));
     EXPECT_FALSE(pf::read_file(dir.str().c_str(), 1000));
 }
 
@@ -224,7 +301,7 @@ TEST(PlatformReadFile, RefusesFilesBeyondTheLimitWithoutReading)
         fs::resize_file(p, size, ec);
         if (ec)
             GTEST_SKIP() << "cannot make a sparse file here: " << ec.message();
-        EXPECT_FALSE(pf::read_file(p.c_str(), 1ull << 28));
+        EXPECT_FALSE(pf::read_file(narrow(p).c_str(), 1ull << 28));
     }
 }
 
