@@ -674,9 +674,19 @@ status inflate_all(cursor& s, dynamic_tables& t)
 }  // namespace
 
 std::int64_t sx_inflate_ex(const std::uint8_t* in, std::uint64_t in_len, std::uint8_t* out, std::uint64_t out_cap,
-                           inflate_stop* why_out) noexcept
+                           inflate_stop* why_out, std::uint64_t* written_out) noexcept
 {
-    auto fail = [why_out](inflate_stop why) -> std::int64_t {
+    if (written_out != nullptr) {
+        *written_out = 0;
+    }
+    cursor s;
+    auto report_written = [&s, written_out] {
+        if (written_out != nullptr) {
+            *written_out = static_cast<std::uint64_t>(s.out_next - s.out_begin);
+        }
+    };
+    auto fail = [why_out, &report_written](inflate_stop why) -> std::int64_t {
+        report_written();
         if (why_out != nullptr) {
             *why_out = why;
         }
@@ -693,7 +703,6 @@ std::int64_t sx_inflate_ex(const std::uint8_t* in, std::uint64_t in_len, std::ui
                                   ? static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                                   : out_cap;
 
-    cursor s;
     s.in_next = in;
     s.in_end = in + in_len;
     s.bitbuf = 0;
@@ -712,6 +721,7 @@ std::int64_t sx_inflate_ex(const std::uint8_t* in, std::uint64_t in_len, std::ui
     case status::bad_data:
         return fail(inflate_stop::bad_data);
     }
+    report_written();
     if (why_out != nullptr) {
         *why_out = inflate_stop::none;
     }

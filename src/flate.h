@@ -18,8 +18,10 @@ enum class inflate_stop {
 [[nodiscard]] std::int64_t sx_inflate(const std::uint8_t* in, std::uint64_t in_len, std::uint8_t* out,
                                       std::uint64_t out_cap) noexcept;
 
-// The same, telling in why_out whether a failure was bad data or a full output.
+// The same, telling in why_out whether a failure was bad data or a full output,
+// and in written_out how many bytes of out were written, whatever the outcome.
 [[nodiscard]] std::int64_t sx_inflate_ex(const std::uint8_t* in, std::uint64_t in_len, std::uint8_t* out,
-                                         std::uint64_t out_cap, inflate_stop* why_out) noexcept;
+                                         std::uint64_t out_cap, inflate_stop* why_out,
+                                         std::uint64_t* written_out = nullptr) noexcept;
 
 }  // namespace tavrik

@@ -110,6 +110,20 @@ struct page_walk {
                                             static_cast<std::uint64_t>(k.second));
         }
     };
+    // A content stream read under one page's fonts. A stream is scanned from a fresh
+    // state, so one that stored no line under those fonts cannot store one later.
+    struct quiet_stream {
+        std::int64_t objnum;
+        font_sources sources;
+        bool operator==(const quiet_stream&) const = default;
+    };
+    struct quiet_stream_hash {
+        std::size_t operator()(const quiet_stream& k) const noexcept
+        {
+            return sources_hash{}(k.sources) ^ static_cast<std::size_t>(static_cast<std::uint64_t>(k.objnum) *
+                                                                         0xC2B2AE3D27D4EB4FULL);
+        }
+    };
     // A page's font table as names: each stored name to its font dictionary.
     using font_index = std::unordered_map<std::string, std::int64_t>;
 
@@ -121,6 +135,8 @@ struct page_walk {
     std::unordered_map<std::int64_t, std::int32_t> node_index;
     std::vector<std::int64_t> inline_pages;
     std::unordered_set<quiet_key, quiet_hash> quiet;
+
+    std::unordered_set<quiet_stream, quiet_stream_hash> quiet_streams;
 
     font_sources page_sources;
     const font_index* page_index = nullptr;   // built on the page's first font lookup
@@ -601,16 +617,28 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
         return;
     if (lines_full(ctx))
         return;   // nothing more can be stored
-    const auto data = stream_decode(ctx, dict);
-    if (!data)
+    // Pages that share a stream and their fonts need it decoded and read only once,
+    // unless it stored a line (the next read may add more, up to the line limit).
+    page_walk* w = ctx.walk;
+    const page_walk::quiet_stream key{objnum, w != nullptr ? w->page_sources : page_walk::font_sources{}};
+    if (w != nullptr && w->quiet_streams.contains(key))
         return;
+    const auto data = stream_decode(ctx, dict);
+    if (!data) {
+        if (w != nullptr)
+            w->quiet_streams.insert(key);   // same data, no more budget: it would fail again
+        return;
+    }
+    const std::int32_t lines_before = ctx.info->line_count;
     scan_state state;
     state.fonts = &ctx.fonts;
-    if (ctx.walk != nullptr) {
+    if (w != nullptr) {
         state.find_font = walk_find_font;
         state.find_user = &ctx;
     }
     content_scan(*data, *ctx.info, state);
+    if (w != nullptr && ctx.info->line_count == lines_before)
+        w->quiet_streams.insert(key);
 }
 
 }  // namespace tavrik

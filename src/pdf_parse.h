@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -13,6 +15,33 @@
 #include "cmap.h"
 
 namespace tavrik {
+
+// Decoded stream data. Growing it leaves the new bytes uninitialised: they are
+// always written before they are read, and a decoding buffer sized for the worst
+// case then costs only the memory the data reach.
+template <class T>
+struct uninit_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = uninit_allocator<U>;
+    };
+    uninit_allocator() = default;
+    template <class U>
+    explicit uninit_allocator(const uninit_allocator<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U* p) noexcept
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using byte_buffer = std::vector<std::uint8_t, uninit_allocator<std::uint8_t>>;
 
 // ---- limits of the reader --------------------------------------------------
 inline constexpr std::int64_t MAX_FILE_BYTES = 268435456;        // 256 MiB
@@ -170,7 +199,7 @@ void read_doc_info(ppdf_ctx& ctx, std::int64_t dict_pos);
 // ---- stream decoding (pdf_stream.cpp) --------------------------------------
 // The decoded bytes of the stream whose dictionary opens at dict_pos; nullopt when
 // the stream cannot be located or inflated. An empty result is a valid stream.
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos);
+[[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos);
 
 // ---- page walk and font loading (pdf_pages.cpp, pdf_fonts.cpp) -------------
 void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string_view>
 
@@ -227,11 +228,11 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     return s.size() >= 2 && (s[0] & 0x0F) == 8 && ((s[0] * 256u + s[1]) % 31u) == 0;
 }
 
-// Inflates into a buffer sized from the input, doubling it whenever the data were
-// sound but did not fit, up to MAX_DECODED_BYTES. Object streams of office suites
-// inflate to 16 times their size and more, so one fixed retry is not enough.
-// Every attempt is paid from the document's budget, and none exceeds what is left.
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> flate_step(std::span<const std::uint8_t> in,
+// Inflates into a buffer sized from the input; when the data were sound but did not
+// fit (object streams of office suites inflate to 16 times their size and more),
+// tries once more with room up to MAX_DECODED_BYTES. Every attempt is paid from the
+// document's budget, and none exceeds what is left.
+[[nodiscard]] std::optional<byte_buffer> flate_step(std::span<const std::uint8_t> in,
                                                                   std::uint64_t& budget)
 {
     if (in.empty() || budget == 0) return std::nullopt;
@@ -239,33 +240,52 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     const std::uint64_t n = in.size();
     std::uint64_t cap = n > (FLATE_FIRST_CAP_MAX - 256) / 4 ? FLATE_FIRST_CAP_MAX : 4 * n + 256;
     cap = std::max(cap, FLATE_MIN_CAP);
-    std::vector<std::uint8_t> out;
-    for (;;) {
-        cap = std::min(cap, budget);
-        out = std::vector<std::uint8_t>();   // release the last attempt first
-        try {
-            out.resize(static_cast<std::size_t>(cap));
-        } catch (const std::bad_alloc&) {
-            return std::nullopt;
-        }
-        inflate_stop why = inflate_stop::none;
-        const std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why);
-        budget -= got >= 0 ? static_cast<std::uint64_t>(got) : cap;
-        if (got >= 0) {
-            out.resize(static_cast<std::size_t>(got));
-            if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
-            return out;
-        }
-        if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0) return std::nullopt;
-        cap = std::min(cap * 2, MAX_DECODED_BYTES);
+    cap = std::min(cap, budget);
+    byte_buffer out;
+    try {
+        out.resize(static_cast<std::size_t>(cap));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
+    // Every byte written counts against the budget, failed attempts included, or a
+    // bomb retried would go unbounded.
+    const auto charge = [&budget](std::uint64_t written) { budget -= std::min(written, budget); };
+    inflate_stop why = inflate_stop::none;
+    std::uint64_t written = 0;
+    std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why, &written);
+    charge(written);
+    if (got >= 0) {
+        out.resize(static_cast<std::size_t>(got));
+        if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
+        return out;
+    }
+    if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0) return std::nullopt;
+
+    // Bigger than its guess: one more attempt with all the room the ceiling and the
+    // budget leave. The buffer is not cleared first, so only the pages the data
+    // reach are ever touched; growing step by step would inflate and fault twice
+    // the final size.
+    out = byte_buffer();
+    const std::uint64_t room = std::min(MAX_DECODED_BYTES, budget);
+    if (room <= cap) return std::nullopt;
+    try {
+        out.resize(static_cast<std::size_t>(room));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    got = sx_inflate_ex(in.data(), n, out.data(), room, &why, &written);
+    charge(written);
+    if (got < 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(got));
+    if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
+    return out;
 }
 
 // ">" ends the data, C-locale white space is skipped, any other non-digit ends the
 // decoding; an unpaired last digit is dropped.
-[[nodiscard]] std::vector<std::uint8_t> ascii_hex_step(std::span<const std::uint8_t> in)
+[[nodiscard]] byte_buffer ascii_hex_step(std::span<const std::uint8_t> in)
 {
-    std::vector<std::uint8_t> out;
+    byte_buffer out;
     out.reserve(in.size() / 2 + 1);
     int high = -1;
     for (const std::uint8_t c : in) {
@@ -286,9 +306,9 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 // Base-85 groups of five digits to four bytes; "z" is four zero bytes, "~" ends the
 // data, bytes outside the digit range are ignored. A final group of k digits is
 // padded with "u" and gives k - 1 bytes.
-[[nodiscard]] std::vector<std::uint8_t> ascii85_step(std::span<const std::uint8_t> in)
+[[nodiscard]] byte_buffer ascii85_step(std::span<const std::uint8_t> in)
 {
-    std::vector<std::uint8_t> out;
+    byte_buffer out;
     out.reserve(in.size() / 5 * 4 + 8);
     std::uint32_t group = 0;
     int digits = 0;
@@ -324,7 +344,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 
 // PNG predictors (10 and above); each row's type byte decides, unknown types copy.
 // Below 10, TIFF predictor 2 included, the data stay as they are.
-[[nodiscard]] std::vector<std::uint8_t> apply_predictor(std::vector<std::uint8_t> in, const predictor_parms& p)
+[[nodiscard]] byte_buffer apply_predictor(byte_buffer in, const predictor_parms& p)
 {
     if (p.predictor < 10) return in;
     const std::int64_t colors = p.colors > 0 ? p.colors : 1;
@@ -337,7 +357,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     const std::int64_t row_bytes = (columns * bits_per_pixel + 7) / 8;
     const std::int64_t pixel_bytes = std::max<std::int64_t>(1, (bits_per_pixel + 7) / 8);
     const std::int64_t rows = total / (row_bytes + 1);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(rows * row_bytes));
+    byte_buffer out(static_cast<std::size_t>(rows * row_bytes));
     for (std::int64_t r = 0; r < rows; ++r) {
         const std::uint8_t* src = in.data() + r * (row_bytes + 1);
         const std::uint8_t type = src[0];
@@ -371,7 +391,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos)
+std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos)
 {
     const byte_view d = ctx.bytes();
     const std::int64_t n = size_of(d);
@@ -430,7 +450,7 @@ std::optional<std::vector<std::uint8_t>> stream_decode(ppdf_ctx& ctx, std::int64
     const bool per_filter = si.parms_array && si.has_filter;
 
     // The first step reads the file buffer in place; later ones the last output.
-    std::vector<std::uint8_t> data;
+    byte_buffer data;
     for (std::size_t k = 0; k < steps; ++k) {
         const std::span<const std::uint8_t> in = k == 0 ? raw : std::span<const std::uint8_t>(data);
         switch (chain[k]) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 namespace tavrik {
 
@@ -237,7 +238,7 @@ void xref_dict_cb(std::string_view key, std::int64_t value_pos, void* user)
 
 // One big-endian field of `width` bytes at `cur`; bytes past the data are absent.
 // Only the last eight bytes can survive the 64-bit assembly, so only they are read.
-std::uint64_t read_field(const std::vector<std::uint8_t>& data, std::uint64_t& cur, std::int32_t width) noexcept
+std::uint64_t read_field(const byte_buffer& data, std::uint64_t& cur, std::int32_t width) noexcept
 {
     if (width <= 0)
         return 0;
@@ -265,7 +266,7 @@ struct objstm_pair {
 // Digit runs saturate here: far beyond any object number or decoded length.
 inline constexpr std::int64_t BIG_DIGITS = std::int64_t{1} << 56;
 
-std::int64_t read_digits(const std::vector<std::uint8_t>& h, std::int64_t& p, std::int64_t stop) noexcept
+std::int64_t read_digits(const byte_buffer& h, std::int64_t& p, std::int64_t stop) noexcept
 {
     std::int64_t v = 0;
     for (; p < stop && is_digit(h[static_cast<std::size_t>(p)]); ++p)
@@ -274,7 +275,7 @@ std::int64_t read_digits(const std::vector<std::uint8_t>& h, std::int64_t& p, st
 }
 
 // One (object number, offset) pair of an object stream's header, all before first.
-bool read_pair(const std::vector<std::uint8_t>& h, std::int64_t p, std::int64_t first, objstm_pair& out) noexcept
+bool read_pair(const byte_buffer& h, std::int64_t p, std::int64_t first, objstm_pair& out) noexcept
 {
     const auto sep = [&](std::int64_t i) { return is_c_space(h[static_cast<std::size_t>(i)]); };
     while (p < first && sep(p))
@@ -472,7 +473,10 @@ void unpack_object_streams(ppdf_ctx& ctx)
     // stream would find every object it holds already placed or still unusable.
     // A stream whose own slot has no position yet is not marked; it may get one
     // when it is itself unpacked from another stream.
+    // Unpacking depends on nothing but the stream's bytes, so numbers whose slots all
+    // name one stream share that work too.
     std::vector<std::uint8_t> visited(static_cast<std::size_t>(ctx.xref_cap), 0);
+    std::unordered_set<std::int64_t> done_at;
     for (std::int64_t k = 0; k < ctx.xref_cap && k < static_cast<std::int64_t>(ctx.xref.size()); ++k) {
         const xref_entry e = ctx.xref[static_cast<std::size_t>(k)];
         if (e.compressed != 1 || e.offset != -1 || e.objstm < 0 || e.objstm >= ctx.xref_cap)
@@ -483,8 +487,10 @@ void unpack_object_streams(ppdf_ctx& ctx)
         std::int64_t dict_pos = 0;
         if (!ctx_obj_dict(ctx, e.objstm, dict_pos))
             continue;
-        if (unpack_one(ctx, dict_pos) == unpack_result::done)
+        if (done_at.contains(dict_pos) || unpack_one(ctx, dict_pos) == unpack_result::done) {
             visited[s] = 1;
+            done_at.insert(dict_pos);
+        }
     }
 }
 

@@ -422,9 +422,17 @@ TEST_P(FlateFault, GivesExpectedResult)
     const fault_case& c = GetParam();
     std::vector<std::uint8_t> out(c.cap + 1, 0xEE);  // one spare byte shows writes past the capacity
     inflate_stop why = inflate_stop::none;
-    const std::int64_t got = sx_inflate_ex(c.in.data(), c.in.size(), out.data(), c.cap, &why);
+    std::uint64_t written = 99;
+    const std::int64_t got = sx_inflate_ex(c.in.data(), c.in.size(), out.data(), c.cap, &why, &written);
     EXPECT_EQ(got, c.expect);
     EXPECT_EQ(why, c.why);
+    // The count a caller pays its budget with: the result on success, at most the
+    // capacity otherwise.
+    if (got >= 0) {
+        EXPECT_EQ(written, static_cast<std::uint64_t>(got));
+    } else {
+        EXPECT_LE(written, c.cap);
+    }
     EXPECT_EQ(sx_inflate(c.in.data(), c.in.size(), out.data(), c.cap), c.expect);
     if (c.out && got >= 0) {
         EXPECT_EQ(std::string(out.begin(), out.begin() + got), *c.out);

@@ -50,10 +50,6 @@ constexpr double TIME_SCALE = 1;
 // work on a shared machine does not inflate as it does the wall clock.
 // Every input up to 1 MiB; the larger ones get the same bound, well within theirs.
 constexpr double SMALL_INPUT_SECONDS = 2.0;
-// Bombs touch up to the document's inflation budget of fresh memory: cheap where
-// page faults are (about 0.2 s per GiB), but some virtual machines fault at
-// 200 MB/s. The budget is what bounds them.
-constexpr double BOMB_SECONDS = 5.0;
 
 // Raw DEFLATE data that inflate to 1 + 258 * matches zero bytes: one dynamic block
 // whose length code 285 and distance code 0 take one bit each, so every zero byte
@@ -222,7 +218,7 @@ TEST(HostileBomb, StreamPastTheCeilingIsDropped)
 {
     const std::string bomb = stream_body("/Filter /FlateDecode", deflate_zeros(matches_for(MAX_DECODED_BYTES + 1)));
     const auto r = parse(build_pdf(one_page({bomb, HELLO})));
-    expect_fast(r, BOMB_SECONDS);
+    expect_fast(r);
     EXPECT_EQ(r.info->page_count, 1);
     EXPECT_EQ(r.info->line_count, 1);
     EXPECT_EQ(line(*r.info, 0), "Hello");
@@ -245,7 +241,7 @@ TEST(HostileBomb, OneStreamSharedByManyPages)
     const std::string pdf = build_pdf(objs);
     ASSERT_LT(pdf.size(), 1u << 20);
     const auto r = parse(pdf);
-    expect_fast(r, BOMB_SECONDS);
+    expect_fast(r);
     EXPECT_EQ(r.info->page_count, pages);
     EXPECT_EQ(r.info->line_count, 0);
 }
@@ -287,7 +283,7 @@ TEST(HostileBomb, ManyObjectStreamsOneBomb)
            "\nendobj\nstartxref\n" + std::to_string(xref_pos) + "\n%%EOF\n";
     ASSERT_LT(pdf.size(), 1u << 20);
     const auto r = parse(pdf);
-    expect_fast(r, BOMB_SECONDS);
+    expect_fast(r);
     EXPECT_EQ(r.info->page_count, 1);
     EXPECT_EQ(line(*r.info, 0), "Hello");
 }
