@@ -40,8 +40,9 @@ const char* suggest_flow(const char* input_path, int strategy)
         set_error("invalid strategy %d (0=title, 1=first-line, 2=date+title)", strategy);
         return g_suggest_buf;
     }
-    // The summary is about 210 KiB: too large for a host thread's stack.
-    auto info = std::make_unique<ppdf_info>();
+    // The summary is about 210 KiB: too large for a host thread's stack, and fresh
+    // pages for it on every call would cost more than reading a small file.
+    thread_local const std::unique_ptr<ppdf_info> info = std::make_unique<ppdf_info>();
     if (!ppdf_parse(input_path, *info)) {
         set_error("failed to parse PDF: %s (not a PDF or unreadable)", input_path);
         return g_suggest_buf;

@@ -69,11 +69,18 @@ struct page_walk {
         }
     };
 
-    explicit page_walk(const ppdf_ctx& ctx)
-        : by_obj(static_cast<std::size_t>(
-              std::max<std::int64_t>(0, std::min<std::int64_t>(ctx.xref_cap, static_cast<std::int64_t>(ctx.xref.size())))))
+    // by_obj takes over kept's memory and gives it back when the walk ends: a
+    // thread's walks share it, as fresh pages for it cost more than a small walk.
+    page_walk(const ppdf_ctx& ctx, std::vector<kid_class>& kept) : kept_by_obj(kept)
     {
+        by_obj.swap(kept);
+        by_obj.assign(static_cast<std::size_t>(std::max<std::int64_t>(
+                          0, std::min<std::int64_t>(ctx.xref_cap, static_cast<std::int64_t>(ctx.xref.size())))),
+                      kid_class{});
     }
+    ~page_walk() { kept_by_obj.swap(by_obj); }
+    page_walk(const page_walk&) = delete;
+    page_walk& operator=(const page_walk&) = delete;
 
     // Counts one page or Pages node against the budget; false once it is spent.
     bool admit() noexcept
@@ -130,6 +137,7 @@ struct page_walk {
     std::int64_t nodes = 0;
     std::int64_t runs_visited = 0;
     bool stopped = false;
+    std::vector<kid_class>& kept_by_obj;
     std::vector<kid_class> by_obj;
     std::deque<pages_node> node_list;   // stable references while the walk recurses
     std::unordered_map<std::int64_t, std::int32_t> node_index;
@@ -543,7 +551,8 @@ void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth)
         walk_pages(ctx, *ctx.walk, pos, depth);
         return;
     }
-    page_walk w(ctx);
+    thread_local std::vector<page_walk::kid_class> kept;
+    page_walk w(ctx, kept);
     struct detach {
         ppdf_ctx& c;
         ~detach() { c.walk = nullptr; }

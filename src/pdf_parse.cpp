@@ -31,7 +31,27 @@ void read_version(const std::vector<std::uint8_t>& b, char* out) noexcept
 
 }  // namespace
 
-int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
+namespace {
+
+// Memory that a thread's parses pass on to the next: the file's bytes and the object
+// table. Fresh pages for them cost more than the rest of naming a small file.
+struct reader_memory {
+    std::vector<std::uint8_t> bytes;
+    std::vector<xref_entry> xref;
+};
+
+// Beyond this a file buffer goes back to the system after its parse.
+inline constexpr std::size_t KEPT_FILE_BYTES = std::size_t{16} << 20;
+
+reader_memory& thread_memory()
+{
+    thread_local reader_memory memory;
+    return memory;
+}
+
+// Parses bytes (the file, with room for one more byte) and leaves them in bytes,
+// perhaps grown by unpacked objects, for the caller to reuse.
+int parse_document(std::vector<std::uint8_t>& bytes, ppdf_info& info)
 {
     std::memset(&info, 0, sizeof info);
     if (!has_header(bytes) || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
@@ -39,10 +59,23 @@ int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
     read_version(bytes, info.version);
 
     ppdf_ctx ctx;
+    // The buffers go back to where they came from however the parse ends.
+    std::vector<xref_entry>& kept_xref = thread_memory().xref;
+    struct give_back {
+        ppdf_ctx& c;
+        std::vector<std::uint8_t>& bytes;
+        std::vector<xref_entry>& xref;
+        ~give_back()
+        {
+            bytes.swap(c.buf);
+            xref.swap(c.xref);
+        }
+    } guard{ctx, bytes, kept_xref};
     ctx.len = bytes.size();
-    ctx.buf = std::move(bytes);
+    ctx.buf.swap(bytes);
     ctx.buf.push_back(0);   // one zero byte after the data, never counted in len
     ctx.info = &info;
+    ctx.xref.swap(kept_xref);
     ctx.xref.assign(static_cast<std::size_t>(MAX_OBJECTS), xref_entry{});
     ctx.xref_cap = MAX_OBJECTS;
 
@@ -72,14 +105,31 @@ int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
     return 1;
 }
 
+}  // namespace
+
+int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
+{
+    return parse_document(bytes, info);
+}
+
 int ppdf_parse(const char* path, ppdf_info& info)
 {
-    std::memset(&info, 0, sizeof info);
+    std::vector<std::uint8_t>& bytes = thread_memory().bytes;
+    struct trim {
+        std::vector<std::uint8_t>& b;
+        ~trim()
+        {
+            b.clear();
+            if (b.capacity() > KEPT_FILE_BYTES)
+                std::vector<std::uint8_t>().swap(b);
+        }
+    } guard{bytes};
     // The size is taken as 64 bits: a file over 4 GiB must not wrap into range.
-    auto bytes = platform::read_file(path, static_cast<std::uint64_t>(MAX_FILE_BYTES));
-    if (!bytes)
+    if (!platform::read_file(path, static_cast<std::uint64_t>(MAX_FILE_BYTES), bytes)) {
+        std::memset(&info, 0, sizeof info);
         return 0;
-    return ppdf_parse_bytes(std::move(*bytes), info);
+    }
+    return parse_document(bytes, info);
 }
 
 }  // namespace tavrik

@@ -23,6 +23,7 @@ inline constexpr std::size_t MAX_FILTER_CHAIN = 8;         // filters applied on
 inline constexpr std::uint64_t FLATE_MIN_CAP = 8192;
 inline constexpr std::uint64_t FLATE_FIRST_CAP_MAX = 134217728;   // 128 MiB before any growth
 static_assert(FLATE_FIRST_CAP_MAX <= MAX_DECODED_BYTES);
+inline constexpr std::uint64_t FLATE_RETRY_GROWTH = 16;
 
 enum class filter_kind { flate, ascii_hex, ascii85, other };
 
@@ -228,57 +229,45 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     return s.size() >= 2 && (s[0] & 0x0F) == 8 && ((s[0] * 256u + s[1]) % 31u) == 0;
 }
 
-// Inflates into a buffer sized from the input; when the data were sound but did not
-// fit (object streams of office suites inflate to 16 times their size and more),
-// tries once more with room up to MAX_DECODED_BYTES. Every attempt is paid from the
-// document's budget, and none exceeds what is left.
-[[nodiscard]] std::optional<byte_buffer> flate_step(std::span<const std::uint8_t> in,
-                                                                  std::uint64_t& budget)
+// Inflates into a buffer sized from the input. When the data were sound but did not
+// fit (object streams of office suites inflate to 16 times their size and more), it
+// tries again with sixteen times the room, then with all the room MAX_DECODED_BYTES
+// and the document's budget leave. Buffers are not cleared first, so an attempt
+// touches only the pages its data reach; doubling step by step would inflate and
+// fault twice the final size, and reserving the whole ceiling at once costs an
+// ordinary stream more than its decoding. Every attempt is paid from the budget,
+// and none exceeds what is left.
+[[nodiscard]] std::optional<byte_buffer> flate_step(std::span<const std::uint8_t> in, std::uint64_t& budget)
 {
     if (in.empty() || budget == 0) return std::nullopt;
     if (zlib_header(in)) in = in.subspan(2);
     const std::uint64_t n = in.size();
     std::uint64_t cap = n > (FLATE_FIRST_CAP_MAX - 256) / 4 ? FLATE_FIRST_CAP_MAX : 4 * n + 256;
     cap = std::max(cap, FLATE_MIN_CAP);
-    cap = std::min(cap, budget);
     byte_buffer out;
-    try {
-        out.resize(static_cast<std::size_t>(cap));
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
+    for (int attempt = 0;; ++attempt) {
+        cap = std::min(cap, budget);
+        out = byte_buffer();   // release the last attempt first
+        try {
+            out.resize(static_cast<std::size_t>(cap));
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+        inflate_stop why = inflate_stop::none;
+        std::uint64_t written = 0;
+        const std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why, &written);
+        // Every byte written counts, failed attempts included, or a bomb retried
+        // would go unbounded.
+        budget -= std::min(written, budget);
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
+            return out;
+        }
+        if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0 || attempt == 2)
+            return std::nullopt;
+        cap = attempt == 0 ? std::min(cap * FLATE_RETRY_GROWTH, MAX_DECODED_BYTES) : MAX_DECODED_BYTES;
     }
-    // Every byte written counts against the budget, failed attempts included, or a
-    // bomb retried would go unbounded.
-    const auto charge = [&budget](std::uint64_t written) { budget -= std::min(written, budget); };
-    inflate_stop why = inflate_stop::none;
-    std::uint64_t written = 0;
-    std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why, &written);
-    charge(written);
-    if (got >= 0) {
-        out.resize(static_cast<std::size_t>(got));
-        if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
-        return out;
-    }
-    if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0) return std::nullopt;
-
-    // Bigger than its guess: one more attempt with all the room the ceiling and the
-    // budget leave. The buffer is not cleared first, so only the pages the data
-    // reach are ever touched; growing step by step would inflate and fault twice
-    // the final size.
-    out = byte_buffer();
-    const std::uint64_t room = std::min(MAX_DECODED_BYTES, budget);
-    if (room <= cap) return std::nullopt;
-    try {
-        out.resize(static_cast<std::size_t>(room));
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
-    got = sx_inflate_ex(in.data(), n, out.data(), room, &why, &written);
-    charge(written);
-    if (got < 0) return std::nullopt;
-    out.resize(static_cast<std::size_t>(got));
-    if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
-    return out;
 }
 
 // ">" ends the data, C-locale white space is skipped, any other non-digit ends the

@@ -55,8 +55,10 @@ struct dir_entry {
 };
 [[nodiscard]] std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir);
 
-// The whole file of a regular file, when it can be read and its size is within
-// [1, max_bytes] (the size is taken as 64 bits, so no large file wraps into range).
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes);
+// Reads the whole of a regular file into out, when it can be read and its size is
+// within [1, max_bytes] (the size is taken as 64 bits, so no large file wraps into
+// range). out keeps room for one more byte, and its memory is reused: a caller
+// reading many files pays for fresh pages once. False leaves out empty.
+[[nodiscard]] bool read_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& out);
 
 }  // namespace tavrik::platform

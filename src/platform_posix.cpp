@@ -248,36 +248,38 @@ std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
     return entries;
 }
 
-std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes)
+bool read_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& out)
 {
+    out.clear();
     fd_closer f{open_retry(path, O_RDONLY)};
     if (f.fd < 0)
-        return std::nullopt;
+        return false;
     struct stat st;
     if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
-        return std::nullopt;
+        return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size > max_bytes)
-        return std::nullopt;
+        return false;
 
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    out.reserve(static_cast<std::size_t>(size) + 1);
+    out.resize(static_cast<std::size_t>(size));
     // One read normally fills the buffer; a short read (a signal, a network file
     // system) continues into the same buffer.
     std::size_t got = 0;
-    while (got < buf.size()) {
-        const ssize_t n = ::read(f.fd, buf.data() + got, buf.size() - got);
+    while (got < out.size()) {
+        const ssize_t n = ::read(f.fd, out.data() + got, out.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return std::nullopt;
+        if (n < 0) {
+            out.clear();
+            return false;
+        }
         if (n == 0)
             break;   // the file shrank since fstat
         got += static_cast<std::size_t>(n);
     }
-    if (got == 0)
-        return std::nullopt;
-    buf.resize(got);
-    return buf;
+    out.resize(got);
+    return got > 0;
 }
 
 }  // namespace tavrik::platform

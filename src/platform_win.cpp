@@ -214,37 +214,39 @@ std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
     return entries;
 }
 
-std::optional<std::vector<std::uint8_t>> read_file(const char* path, std::uint64_t max_bytes)
+bool read_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& out)
 {
+    out.clear();
     handle f(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                            nullptr));
     if (!f.valid())
-        return std::nullopt;   // directories included: they need backup semantics to open
+        return false;   // directories included: they need backup semantics to open
     if (::GetFileType(f.get()) != FILE_TYPE_DISK)
-        return std::nullopt;
+        return false;
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(f.get(), &size) || size.QuadPart <= 0)
-        return std::nullopt;
+        return false;
     const auto bytes = static_cast<std::uint64_t>(size.QuadPart);
     if (bytes > max_bytes)
-        return std::nullopt;
+        return false;
 
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(bytes));
+    out.reserve(static_cast<std::size_t>(bytes) + 1);
+    out.resize(static_cast<std::size_t>(bytes));
     // One read normally fills the buffer; a short read continues into it.
     std::size_t got = 0;
-    while (got < buf.size()) {
-        const std::size_t want = std::min(buf.size() - got, MAX_IO_STEP);
+    while (got < out.size()) {
+        const std::size_t want = std::min(out.size() - got, MAX_IO_STEP);
         DWORD n = 0;
-        if (!::ReadFile(f.get(), buf.data() + got, static_cast<DWORD>(want), &n, nullptr))
-            return std::nullopt;
+        if (!::ReadFile(f.get(), out.data() + got, static_cast<DWORD>(want), &n, nullptr)) {
+            out.clear();
+            return false;
+        }
         if (n == 0)
             break;   // the file shrank since its size was taken
         got += n;
     }
-    if (got == 0)
-        return std::nullopt;
-    buf.resize(got);
-    return buf;
+    out.resize(got);
+    return got > 0;
 }
 
 }  // namespace tavrik::platform

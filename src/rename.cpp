@@ -146,8 +146,30 @@ int mkdir_p(const char* directory)
 }
 
 bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
-                 const move_plan* plan)
+                 const move_plan* plan, const filled_names* filled, bool* is_existing)
 {
+    if (is_existing != nullptr)
+        *is_existing = false;
+    // The existing file's identity is taken once, not once per candidate.
+    platform::file_id existing_id{};
+    bool have_existing_id = false;
+    if (existing != nullptr) {
+        if (const auto id = platform::file_identity(existing)) {
+            existing_id = *id;
+            have_existing_id = true;
+        }
+    }
+    // Whether out names the existing file: by identity, or when either identity
+    // is unknown, by the text ignoring ASCII letter case.
+    const auto is_existing_file = [&] {
+        const auto id = platform::file_identity(out.c_str());
+        return id && have_existing_id ? *id == existing_id : ascii_iequal(out.c_str(), existing);
+    };
+    const auto found = [is_existing] {
+        if (is_existing != nullptr)
+            *is_existing = true;
+        return true;
+    };
     for (int counter = 1; counter <= MAX_NAME_COUNTER; ++counter) {
         out = directory;
         out += platform::PATH_SEP;
@@ -157,11 +179,24 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
         out += ".pdf";
         if (out.size() >= DEST_PATH_BYTES)
             return false;
-        if (!entry_taken(out, plan))
+        if (filled != nullptr) {
+            const auto known = filled->ids.find(out);
+            if (known != filled->ids.end() && known->second && have_existing_id) {
+                if (*known->second == existing_id)
+                    return found();
+                continue;
+            }
+        }
+        if (!entry_taken(out, plan)) {
+            // A free name may still be the file's own in another letter case, and a
+            // dry run's vacated name may still hold the file itself.
+            if (existing != nullptr && (plan != nullptr || ascii_iequal(out.c_str(), existing)) && is_existing_file())
+                return found();
             return true;
+        }
         const bool planned = plan != nullptr && plan->taken.count(out) != 0;
-        if (existing != nullptr && !planned && same_file(out.c_str(), existing))
-            return true;
+        if (existing != nullptr && !planned && is_existing_file())
+            return found();
     }
     return true;   // the last candidate, taken: the move will fail, never overwrite
 }
@@ -236,12 +271,12 @@ int rename_flow(const char* input_path, int strategy, const char* output_dir, mo
 
     const std::string stem = stem_of(g_suggest_buf);
     std::string dest;
-    if (!unique_dest(directory.c_str(), stem.c_str(), input_path, dest, plan)) {
+    bool is_self = false;
+    if (!unique_dest(directory.c_str(), stem.c_str(), input_path, dest, plan, nullptr, &is_self)) {
         set_error("failed to move %s -> %s", input_path, dest.c_str());
         return 0;
     }
-    const bool planned = plan != nullptr && plan->taken.count(dest) != 0;
-    if (!planned && same_file(dest.c_str(), input_path)) {
+    if (is_self) {
         set_result(dest);
         set_error("already named correctly");
         return 1;
@@ -305,6 +340,7 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
               [](const std::string& a, const std::string& b) { return std::strcmp(a.c_str(), b.c_str()) < 0; });
 
     const auto info = std::make_unique<ppdf_info>();
+    filled_names filled;
     int renamed = 0;
     int failed = 0;
     const auto fail = [&](const std::string& path, const std::string& message) {
@@ -342,16 +378,20 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
         }
         const std::string stem = stem_of(clean);
         std::string dest;
-        if (!unique_dest(target, stem.c_str(), path.c_str(), dest, plan)) {
+        bool is_self = false;
+        if (!unique_dest(target, stem.c_str(), path.c_str(), dest, plan, &filled, &is_self)) {
             fail(path, format("failed to move %s -> %s", path.c_str(), dest.c_str()));
             continue;
         }
-        const bool planned = plan != nullptr && plan->taken.count(dest) != 0;
-        if (!planned && same_file(dest.c_str(), path.c_str())) {
+        if (is_self) {
             ++renamed;
         } else if (plan != nullptr ? !entry_taken(dest, plan) : move_file(path.c_str(), dest.c_str())) {
-            if (plan != nullptr)
+            if (plan != nullptr) {
                 plan_move(*plan, path, dest);
+            } else {
+                filled.ids.erase(path);
+                filled.ids[dest] = platform::file_identity(dest.c_str());
+            }
             ++renamed;
         } else {
             fail(path, format("failed to move %s -> %s", path.c_str(), dest.c_str()));

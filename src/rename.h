@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "platform.h"
 
@@ -27,12 +29,21 @@ struct move_plan {
 // already), -1 on failure, also for an empty path or one of DIR_PATH_BYTES or more.
 [[nodiscard]] int mkdir_p(const char* directory);
 
+// Destinations that a batch's own moves filled, each with the identity of the file
+// moved there (none when it could not be taken). A batch whose files share a title
+// would otherwise query every one of them again for each further file.
+struct filled_names {
+    std::unordered_map<std::string, std::optional<platform::file_id>> ids;
+};
+
 // The first usable destination among stem.pdf, stem-2.pdf ... stem-999.pdf in
-// directory (free, or the file `existing` itself); the last candidate when all are
-// taken. False when a candidate would not fit DEST_PATH_BYTES: out then holds that
-// candidate, for the message only.
+// directory (free, or the file `existing` itself, which sets *is_existing); the last
+// candidate when all are taken. False when a candidate would not fit
+// DEST_PATH_BYTES: out then holds that candidate, for the message only. Names in
+// filled are known taken without asking the file system.
 [[nodiscard]] bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
-                               const move_plan* plan = nullptr);
+                               const move_plan* plan = nullptr, const filled_names* filled = nullptr,
+                               bool* is_existing = nullptr);
 
 // Whether both paths name the same file (device and inode); when either cannot be
 // queried, whether the texts are equal ignoring ASCII letter case.

@@ -381,6 +381,33 @@ TEST_F(ApiBatch, SortedOrderDecidesWhoGetsAContestedName)
     EXPECT_EQ(names_in(dir_.path()).size(), 4u);
 }
 
+// The batch remembers the names its own moves took, but a name that a move of the
+// same batch frees, or that a file outside the batch holds, is still seen as it is.
+TEST_F(ApiBatch, NamesFreedOrHeldDuringTheBatchAreSeen)
+{
+    add("Report-2.pdf", "Summary");   // sorted first: moves away and frees its name
+    add("a.pdf", "Report");
+    add("b.pdf", "Report");
+    add("c.pdf", "Report");
+    const fs::path out = dir_.path() / "out";
+    fs::create_directory(out);
+    write_file(out / "Report-3.pdf", "not a batch file");
+    // In place: the freed Report-2.pdf goes to the second Report.
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 4);
+    EXPECT_EQ(read_file(dir_.path() / "Summary.pdf"), titled_pdf("Summary", "Report-2.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report.pdf"), titled_pdf("Report", "a.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report-2.pdf"), titled_pdf("Report", "b.pdf"));
+    EXPECT_EQ(read_file(dir_.path() / "Report-3.pdf"), titled_pdf("Report", "c.pdf"));
+    // Into a directory where a stranger holds Report-3.pdf: it is passed over.
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + S + "out").c_str(), 0), 4);
+    EXPECT_EQ(read_file(out / "Report.pdf"), titled_pdf("Report", "b.pdf"));
+    EXPECT_EQ(read_file(out / "Report-2.pdf"), titled_pdf("Report", "c.pdf"));
+    EXPECT_EQ(read_file(out / "Report-3.pdf"), "not a batch file");
+    EXPECT_EQ(read_file(out / "Report-4.pdf"), titled_pdf("Report", "a.pdf"));
+    EXPECT_EQ(names_in(out),
+              (std::vector<std::string>{"Report-2.pdf", "Report-3.pdf", "Report-4.pdf", "Report.pdf", "Summary.pdf"}));
+}
+
 TEST_F(ApiBatch, CountsFailuresAndKeepsFailedFiles)
 {
     add("one.pdf", "Alpha");

@@ -279,13 +279,21 @@ TEST(PlatformReadFile, ReadsWholeFilesWithinBounds)
     write_file(dir.path() / "f", data);
     write_file(dir.path() / "empty", "");
 
-    const auto got = pf::read_file(narrow(dir.path() / "f").c_str(), data.size());
-    ASSERT_TRUE(got);
-    EXPECT_EQ(std::string(got->begin(), got->end()), data);   // raw bytes, no line-end translation
-    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "f").c_str(), data.size() - 1));
-    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "empty").c_str(), 1000));
-    EXPECT_FALSE(pf::read_file(narrow(dir.path() / "missing").c_str(), 1000));
-    EXPECT_FALSE(pf::read_file(dir.str().c_str(), 1000));
+    std::vector<std::uint8_t> got = {'x'};
+    ASSERT_TRUE(pf::read_file(narrow(dir.path() / "f").c_str(), data.size(), got));
+    EXPECT_EQ(std::string(got.begin(), got.end()), data);   // raw bytes, no line-end translation
+    EXPECT_GT(got.capacity(), got.size());                   // room for the reader's end byte
+    // The buffer is reused, and emptied by every refusal.
+    for (const auto& [path, max] : std::vector<std::pair<fs::path, std::uint64_t>>{
+             {dir.path() / "f", data.size() - 1},
+             {dir.path() / "empty", 1000},
+             {dir.path() / "missing", 1000},
+             {dir.path(), 1000}}) {
+        SCOPED_TRACE(narrow(path));
+        got.assign({'x'});
+        EXPECT_FALSE(pf::read_file(narrow(path).c_str(), max, got));
+        EXPECT_TRUE(got.empty());
+    }
 }
 
 // A size beyond 32 bits must not wrap into the accepted range (a sparse file
@@ -301,7 +309,8 @@ TEST(PlatformReadFile, RefusesFilesBeyondTheLimitWithoutReading)
         fs::resize_file(p, size, ec);
         if (ec)
             GTEST_SKIP() << "cannot make a sparse file here: " << ec.message();
-        EXPECT_FALSE(pf::read_file(narrow(p).c_str(), 1ull << 28));
+        std::vector<std::uint8_t> got;
+        EXPECT_FALSE(pf::read_file(narrow(p).c_str(), 1ull << 28, got));
     }
 }
 
