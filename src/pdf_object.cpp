@@ -199,7 +199,7 @@ void repair_scan(ppdf_ctx& ctx)
         }
         // Later headers overwrite earlier ones: the newest revision of an
         // incrementally updated file comes last.
-        xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+        xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
         if (e.offset == -1)
             ++ctx.xref_known;
         e.offset = start;

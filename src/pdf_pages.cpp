@@ -71,14 +71,13 @@ struct page_walk {
 
     // by_obj takes over kept's memory and gives it back when the walk ends: a
     // thread's walks share it, as fresh pages for it cost more than a small walk.
-    page_walk(const ppdf_ctx& ctx, std::vector<kid_class>& kept) : kept_by_obj(kept)
+    page_walk(const ppdf_ctx& ctx, reused_table<kid_class>& kept) : kept_by_obj(kept)
     {
-        by_obj.swap(kept);
-        by_obj.assign(static_cast<std::size_t>(std::max<std::int64_t>(
-                          0, std::min<std::int64_t>(ctx.xref_cap, static_cast<std::int64_t>(ctx.xref.size())))),
-                      kid_class{});
+        std::swap(by_obj, kept);
+        by_obj.reset(static_cast<std::size_t>(std::max<std::int64_t>(
+            0, std::min<std::int64_t>(ctx.xref_cap, static_cast<std::int64_t>(ctx.xref.size())))));
     }
-    ~page_walk() { kept_by_obj.swap(by_obj); }
+    ~page_walk() { std::swap(kept_by_obj, by_obj); }
     page_walk(const page_walk&) = delete;
     page_walk& operator=(const page_walk&) = delete;
 
@@ -137,8 +136,8 @@ struct page_walk {
     std::int64_t nodes = 0;
     std::int64_t runs_visited = 0;
     bool stopped = false;
-    std::vector<kid_class>& kept_by_obj;
-    std::vector<kid_class> by_obj;
+    reused_table<kid_class>& kept_by_obj;
+    reused_table<kid_class> by_obj;
     std::deque<pages_node> node_list;   // stable references while the walk recurses
     std::unordered_map<std::int64_t, std::int32_t> node_index;
     std::vector<std::int64_t> inline_pages;
@@ -270,7 +269,7 @@ constexpr std::int64_t MAX_SHORT_DICT_BYTES = 6; // "<< >>" and the like
 
 const page_walk::kid_class& classify(ppdf_ctx& ctx, page_walk& w, std::int64_t obj)
 {
-    page_walk::kid_class& k = w.by_obj[at(obj)];
+    page_walk::kid_class& k = w.by_obj.slot(at(obj));
     if (k.kind != kid_kind::unknown)
         return k;
     k.kind = kid_kind::none;
@@ -395,7 +394,7 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
                     ctx_do_page(ctx, page_pos);
                 continue;
             }
-            page_walk::kid_class& kid = w.by_obj[at(run.entry)];
+            page_walk::kid_class& kid = w.by_obj.slot(at(run.entry));
             if (kid.kind == kid_kind::page) {
                 for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
                     ctx_do_page(ctx, kid.pos);
@@ -551,7 +550,7 @@ void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth)
         walk_pages(ctx, *ctx.walk, pos, depth);
         return;
     }
-    thread_local std::vector<page_walk::kid_class> kept;
+    thread_local reused_table<page_walk::kid_class> kept;
     page_walk w(ctx, kept);
     struct detach {
         ppdf_ctx& c;

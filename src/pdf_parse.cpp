@@ -37,7 +37,7 @@ namespace {
 // table. Fresh pages for them cost more than the rest of naming a small file.
 struct reader_memory {
     std::vector<std::uint8_t> bytes;
-    std::vector<xref_entry> xref;
+    reused_table<xref_entry> xref;
 };
 
 // Beyond this a file buffer goes back to the system after its parse.
@@ -60,23 +60,23 @@ int parse_document(std::vector<std::uint8_t>& bytes, ppdf_info& info)
 
     ppdf_ctx ctx;
     // The buffers go back to where they came from however the parse ends.
-    std::vector<xref_entry>& kept_xref = thread_memory().xref;
+    reused_table<xref_entry>& kept_xref = thread_memory().xref;
     struct give_back {
         ppdf_ctx& c;
         std::vector<std::uint8_t>& bytes;
-        std::vector<xref_entry>& xref;
+        reused_table<xref_entry>& xref;
         ~give_back()
         {
             bytes.swap(c.buf);
-            xref.swap(c.xref);
+            std::swap(xref, c.xref);
         }
     } guard{ctx, bytes, kept_xref};
     ctx.len = bytes.size();
     ctx.buf.swap(bytes);
     ctx.buf.push_back(0);   // one zero byte after the data, never counted in len
     ctx.info = &info;
-    ctx.xref.swap(kept_xref);
-    ctx.xref.assign(static_cast<std::size_t>(MAX_OBJECTS), xref_entry{});
+    std::swap(ctx.xref, kept_xref);
+    ctx.xref.reset(static_cast<std::size_t>(MAX_OBJECTS));
     ctx.xref_cap = MAX_OBJECTS;
 
     // Cross-reference sections, newest first; then object streams; then, when the

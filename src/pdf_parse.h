@@ -3,6 +3,7 @@
 // content scanner. Everything here is internal to the library.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,6 +43,37 @@ struct uninit_allocator : std::allocator<T> {
     }
 };
 using byte_buffer = std::vector<std::uint8_t, uninit_allocator<std::uint8_t>>;
+
+// A table of default entries that keeps its memory from one document to the next.
+// Only slot() gives write access, so every entry at or past reached() is still the
+// default, and a reset clears just the entries below it: a document with few
+// objects does not pay for clearing a table sized for the most.
+template <class T>
+class reused_table {
+public:
+    void reset(std::size_t n)
+    {
+        if (items_.size() != n)
+            items_.assign(n, T{});
+        else
+            std::fill(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(reached_), T{});
+        reached_ = 0;
+    }
+    [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
+    // One past the highest entry slot() has given out since the last reset.
+    [[nodiscard]] std::size_t reached() const noexcept { return reached_; }
+    [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return items_[i]; }
+    [[nodiscard]] T& slot(std::size_t i) noexcept
+    {
+        if (i >= reached_)
+            reached_ = i + 1;
+        return items_[i];
+    }
+
+private:
+    std::vector<T> items_;
+    std::size_t reached_ = 0;
+};
 
 // ---- limits of the reader --------------------------------------------------
 inline constexpr std::int64_t MAX_FILE_BYTES = 268435456;        // 256 MiB
@@ -104,7 +136,7 @@ struct ppdf_ctx {
     std::vector<std::uint8_t> buf;
     std::uint64_t len = 0;
     ppdf_info* info = nullptr;
-    std::vector<xref_entry> xref;
+    reused_table<xref_entry> xref;
     std::int64_t xref_cap = MAX_OBJECTS;
     std::int32_t xref_known = 0;
     std::int64_t root = -1;

@@ -47,7 +47,7 @@ void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::
 {
     if (objnum < 0 || objnum >= ctx.xref_cap || objnum >= static_cast<std::int64_t>(ctx.xref.size()))
         return;
-    xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+    xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
     if (e.offset != -1 || e.compressed != 0)
         return;
     e.offset = offset;
@@ -327,7 +327,7 @@ append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8
     ctx.buf.push_back(0);
     ctx.len = ctx.buf.size() - 1;
 
-    xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+    xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
     e.offset = static_cast<std::int64_t>(old_len) + 1;   // the header's first digit
     e.gen = 0;
     ++ctx.xref_known;
@@ -452,7 +452,7 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
             const std::int64_t objnum = first + k;
             if (objnum < 0 || objnum >= ctx.xref_cap)
                 continue;
-            xref_entry& e = ctx.xref[static_cast<std::size_t>(objnum)];
+            xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
             if (e.offset != -1 || e.compressed != 0)
                 continue;
             if (type == 1 && f2 <= static_cast<std::uint64_t>(INT64_MAX)) {
@@ -477,7 +477,8 @@ void unpack_object_streams(ppdf_ctx& ctx)
     // name one stream share that work too.
     std::vector<std::uint8_t> visited(static_cast<std::size_t>(ctx.xref_cap), 0);
     std::unordered_set<std::int64_t> done_at;
-    for (std::int64_t k = 0; k < ctx.xref_cap && k < static_cast<std::int64_t>(ctx.xref.size()); ++k) {
+    // Past reached() every slot is still empty.
+    for (std::int64_t k = 0; k < ctx.xref_cap && k < static_cast<std::int64_t>(ctx.xref.reached()); ++k) {
         const xref_entry e = ctx.xref[static_cast<std::size_t>(k)];
         if (e.compressed != 1 || e.offset != -1 || e.objstm < 0 || e.objstm >= ctx.xref_cap)
             continue;

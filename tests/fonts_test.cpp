@@ -27,7 +27,7 @@ struct reader {
         ctx.len = bytes.size();
         ctx.buf.push_back(0);
         ctx.info = info.get();
-        ctx.xref.assign(static_cast<std::size_t>(MAX_OBJECTS), xref_entry{});
+        ctx.xref.reset(static_cast<std::size_t>(MAX_OBJECTS));
         const std::int64_t start = find_startxref(ctx);
         if (start >= 0)
             read_xref_chain(ctx, start);

@@ -28,9 +28,9 @@ struct reader {
         ctx.len = bytes.size();
         ctx.buf.push_back(0);
         ctx.info = info.get();
-        ctx.xref.assign(static_cast<std::size_t>(tavrik::MAX_OBJECTS), tavrik::xref_entry{});
+        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
     }
-    void place(int objnum, std::int64_t offset) { ctx.xref[static_cast<std::size_t>(objnum)].offset = offset; }
+    void place(int objnum, std::int64_t offset) { ctx.xref.slot(static_cast<std::size_t>(objnum)).offset = offset; }
     [[nodiscard]] std::int64_t offset(int objnum) const { return ctx.xref[static_cast<std::size_t>(objnum)].offset; }
 };
 
@@ -331,3 +331,52 @@ static std::vector<tavrik_test::corpus_case> titled_corpus_cases()
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusDocInfo, ::testing::ValuesIn(titled_corpus_cases()),
                          [](const auto& p) { return tavrik_test::corpus_case_name(p.param.file); });
+
+// ---- memory reused from one document to the next ------------------------------------
+
+TEST(ReusedTable, ResetRestoresEverySlotGivenOut)
+{
+    tavrik::reused_table<tavrik::xref_entry> t;
+    t.reset(100);
+    t.slot(3).offset = 7;
+    t.slot(50).compressed = 1;
+    (void)t.slot(60);   // given out, left alone
+    EXPECT_EQ(t.reached(), 61u);
+    t.reset(100);
+    EXPECT_EQ(t.reached(), 0u);
+    EXPECT_EQ(t[3].offset, -1);
+    EXPECT_EQ(t[50].compressed, 0);
+    t.reset(200);   // a new size starts from defaults too
+    ASSERT_EQ(t.size(), 200u);
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        ASSERT_EQ(t[i].offset, -1) << i;
+        ASSERT_EQ(t[i].compressed, 0) << i;
+    }
+}
+
+// A thread's parses share the object table and the page walk's table: nothing the
+// first document placed there may be seen by the next.
+TEST(ReusedTable, NothingCarriesOverBetweenDocuments)
+{
+    tavrik_test::pdf_options with_info;
+    with_info.info = 9000;
+    const std::string first = build_pdf({{1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                                         {2, "<< /Type /Pages /Kids [3 0 R 9001 0 R] >>"},
+                                         {3, "<< /Type /Page >>"},
+                                         {9000, "<< /Title (Stale) >>"},
+                                         {9001, "<< /Type /Page >>"}},
+                                        with_info);
+    // The same numbers, named but never defined; a repair scan finds nothing either.
+    tavrik_test::pdf_options dangling = with_info;
+    const std::string second = build_pdf({{1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                                          {2, "<< /Type /Pages /Kids [3 0 R 9001 0 R] >>"},
+                                          {3, "<< /Type /Page >>"}},
+                                         dangling);
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    ASSERT_EQ(tavrik::ppdf_parse_bytes({first.begin(), first.end()}, *info), 1);
+    EXPECT_STREQ(info->title, "Stale");
+    EXPECT_EQ(info->page_count, 2);
+    ASSERT_EQ(tavrik::ppdf_parse_bytes({second.begin(), second.end()}, *info), 1);
+    EXPECT_STREQ(info->title, "");
+    EXPECT_EQ(info->page_count, 1);
+}

@@ -32,7 +32,7 @@ struct reader {
         ctx.len = bytes.size();
         ctx.buf.push_back(0);
         ctx.info = info.get();
-        ctx.xref.assign(static_cast<std::size_t>(tavrik::MAX_OBJECTS), tavrik::xref_entry{});
+        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
     }
     void load_xref()
     {
@@ -40,7 +40,7 @@ struct reader {
         if (start >= 0)
             tavrik::read_xref_chain(ctx, start);
     }
-    tavrik::xref_entry& slot(int objnum) { return ctx.xref[static_cast<std::size_t>(objnum)]; }
+    tavrik::xref_entry& slot(int objnum) { return ctx.xref.slot(static_cast<std::size_t>(objnum)); }
     // The text of an unpacked object, from its header to "endobj".
     [[nodiscard]] std::string object_text(int objnum) const
     {

@@ -28,7 +28,7 @@ struct reader {
         ctx.len = bytes.size();
         ctx.buf.push_back(0);
         ctx.info = info.get();
-        ctx.xref.assign(static_cast<std::size_t>(tavrik::MAX_OBJECTS), tavrik::xref_entry{});
+        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
     }
     void load_xref()
     {
