@@ -308,15 +308,6 @@ private:
     std::uint8_t hi_ = 0xBF;
 };
 
-// Saturating truncation toward zero; NaN gives 0.
-[[nodiscard]] std::int64_t trunc_to_i64(double v) noexcept
-{
-    if (!(v == v)) return 0;
-    if (v >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-    if (v <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
 struct find_state {
     std::string_view key;
     std::int64_t value_pos = -1;
@@ -566,7 +557,7 @@ bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept
     i = rd_skip_ws(d, i);
     if (!at(d, i, 'R')) return false;
     if (i + 1 < size_of(d) && !is_token_delim(byte_at(d, i + 1))) return false;
-    objnum_out = trunc_to_i64(num);
+    objnum_out = trunc_i64(num);
     pos = i + 1;
     return true;
 }

@@ -11,18 +11,6 @@ namespace tavrik {
 
 namespace {
 
-// Truncation toward zero that cannot overflow: hostile numbers saturate.
-std::int64_t trunc_i64(double v) noexcept
-{
-    if (std::isnan(v))
-        return 0;
-    if (v >= 9.2e18)
-        return INT64_MAX;
-    if (v <= -9.2e18)
-        return INT64_MIN;
-    return static_cast<std::int64_t>(v);
-}
-
 bool slot_in_range(const ppdf_ctx& ctx, std::int64_t objnum) noexcept
 {
     return objnum >= 0 && objnum < ctx.xref_cap && objnum < static_cast<std::int64_t>(ctx.xref.size());

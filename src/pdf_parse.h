@@ -186,6 +186,14 @@ using byte_view = std::span<const std::uint8_t>;
 {
     return is_digit(c) ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
 }
+// Truncation toward zero that cannot overflow: hostile numbers saturate, NaN gives 0.
+[[nodiscard]] constexpr std::int64_t trunc_i64(double v) noexcept
+{
+    if (!(v == v)) return 0;
+    if (v >= 9.2e18) return INT64_MAX;
+    if (v <= -9.2e18) return INT64_MIN;
+    return static_cast<std::int64_t>(v);
+}
 // ASCII case-insensitive equality (PDF keys, filter and type names).
 [[nodiscard]] bool ieq(std::string_view a, std::string_view b) noexcept;
 // Decimal text to double exactly as strtod in the C locale (no locale involved).

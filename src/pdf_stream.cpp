@@ -63,14 +63,6 @@ struct stream_info {
     return static_cast<std::int32_t>(v);
 }
 
-[[nodiscard]] std::int64_t trunc_to_i64(double v) noexcept
-{
-    if (!(v == v)) return 0;
-    if (v >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-    if (v <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
 [[nodiscard]] filter_kind kind_of(std::string_view name) noexcept
 {
     if (ieq(name, "FlateDecode")) return filter_kind::flate;
@@ -214,7 +206,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
         if (ieq(key, "Length")) {
             std::int64_t j = rd_skip_ws(d, end);
             double v = 0;
-            if (rd_number(d, j, v)) si.length = trunc_to_i64(v);
+            if (rd_number(d, j, v)) si.length = trunc_i64(v);
         } else if (ieq(key, "DecodeParms") || ieq(key, "DP")) {
             i = read_decode_parms(d, rd_skip_ws(d, end), dict_stop, si);
         } else if (ieq(key, "Filter")) {

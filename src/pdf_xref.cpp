@@ -22,17 +22,6 @@ inline constexpr std::int64_t FAR_OBJNUM = std::int64_t{1} << 62;
 
 constexpr std::string_view STARTXREF = "startxref";
 
-std::int64_t trunc_i64(double v) noexcept
-{
-    if (std::isnan(v))
-        return 0;
-    if (v >= 9.2e18)
-        return INT64_MAX;
-    if (v <= -9.2e18)
-        return INT64_MIN;
-    return static_cast<std::int64_t>(v);
-}
-
 std::int32_t trunc_i32(double v) noexcept
 {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(trunc_i64(v), INT32_MIN, INT32_MAX));
