@@ -10,29 +10,16 @@
 #include <vector>
 
 #include "pdf_builder.h"
+#include "reader_fixture.h"
 
 namespace tavrik {
 namespace {
 
 using tavrik_test::pdf_object;
 
-struct reader {
-    std::unique_ptr<ppdf_info> info = std::make_unique<ppdf_info>();
-    ppdf_ctx ctx;
-
-    explicit reader(const std::string& bytes)
-    {
-        std::memset(info.get(), 0, sizeof(ppdf_info));
-        ctx.buf.assign(bytes.begin(), bytes.end());
-        ctx.len = bytes.size();
-        ctx.buf.push_back(0);
-        ctx.info = info.get();
-        ctx.xref.reset(static_cast<std::size_t>(MAX_OBJECTS));
-        const std::int64_t start = find_startxref(ctx);
-        if (start >= 0)
-            read_xref_chain(ctx, start);
-    }
-    ~reader() { fm_free(ctx.fonts); }
+// A reader with the cross references loaded.
+struct reader : tavrik_test::reader {
+    explicit reader(const std::string& bytes) : tavrik_test::reader(bytes) { load_xref(); }
 
     std::int64_t dict_of(std::int64_t obj)
     {

@@ -10,6 +10,7 @@
 #include "corpus_cases.h"
 #include "pdf_builder.h"
 #include "pdf_parse.h"
+#include "reader_fixture.h"
 
 using tavrik_test::build_pdf;
 using tavrik_test::pdf_object;
@@ -18,21 +19,7 @@ using namespace std::string_literals;
 
 namespace {
 
-struct reader {
-    std::unique_ptr<tavrik::ppdf_info> info = std::make_unique<tavrik::ppdf_info>();
-    tavrik::ppdf_ctx ctx;
-
-    explicit reader(const std::string& bytes)
-    {
-        ctx.buf.assign(bytes.begin(), bytes.end());
-        ctx.len = bytes.size();
-        ctx.buf.push_back(0);
-        ctx.info = info.get();
-        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
-    }
-    void place(int objnum, std::int64_t offset) { ctx.xref.slot(static_cast<std::size_t>(objnum)).offset = offset; }
-    [[nodiscard]] std::int64_t offset(int objnum) const { return ctx.xref[static_cast<std::size_t>(objnum)].offset; }
-};
+using tavrik_test::reader;
 
 std::int64_t pos_of(const std::string& s, const std::string& text)
 {

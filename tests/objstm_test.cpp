@@ -9,6 +9,7 @@
 
 #include "pdf_builder.h"
 #include "pdf_parse.h"
+#include "reader_fixture.h"
 
 using tavrik_test::build_pdf;
 using tavrik_test::build_pdf_xref_stream;
@@ -22,36 +23,7 @@ using namespace std::string_literals;
 
 namespace {
 
-struct reader {
-    std::unique_ptr<tavrik::ppdf_info> info = std::make_unique<tavrik::ppdf_info>();
-    tavrik::ppdf_ctx ctx;
-
-    explicit reader(const std::string& bytes)
-    {
-        ctx.buf.assign(bytes.begin(), bytes.end());
-        ctx.len = bytes.size();
-        ctx.buf.push_back(0);
-        ctx.info = info.get();
-        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
-    }
-    void load_xref()
-    {
-        const std::int64_t start = tavrik::find_startxref(ctx);
-        if (start >= 0)
-            tavrik::read_xref_chain(ctx, start);
-    }
-    tavrik::xref_entry& slot(int objnum) { return ctx.xref.slot(static_cast<std::size_t>(objnum)); }
-    // The text of an unpacked object, from its header to "endobj".
-    [[nodiscard]] std::string object_text(int objnum) const
-    {
-        const std::int64_t at = ctx.xref[static_cast<std::size_t>(objnum)].offset;
-        if (at < 0)
-            return "";
-        const std::string all(ctx.buf.begin(), ctx.buf.begin() + static_cast<std::ptrdiff_t>(ctx.len));
-        const auto end = all.find("\nendobj\n", static_cast<std::size_t>(at));
-        return all.substr(static_cast<std::size_t>(at), end - static_cast<std::size_t>(at));
-    }
-};
+using tavrik_test::reader;
 
 std::int64_t pos_of(const std::string& s, const std::string& text)
 {

@@ -10,6 +10,7 @@
 
 #include "pdf_builder.h"
 #include "pdf_parse.h"
+#include "reader_fixture.h"
 
 using tavrik_test::build_pdf;
 using tavrik_test::pdf_object;
@@ -17,27 +18,7 @@ using tavrik_test::pdf_options;
 
 namespace {
 
-// A reader context over bytes in memory, with a fresh object table.
-struct reader {
-    std::unique_ptr<tavrik::ppdf_info> info = std::make_unique<tavrik::ppdf_info>();
-    tavrik::ppdf_ctx ctx;
-
-    explicit reader(const std::string& bytes)
-    {
-        ctx.buf.assign(bytes.begin(), bytes.end());
-        ctx.len = bytes.size();
-        ctx.buf.push_back(0);
-        ctx.info = info.get();
-        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
-    }
-    void load_xref()
-    {
-        const std::int64_t start = tavrik::find_startxref(ctx);
-        if (start >= 0)
-            tavrik::read_xref_chain(ctx, start);
-    }
-    [[nodiscard]] std::int64_t offset(int objnum) const { return ctx.xref[static_cast<std::size_t>(objnum)].offset; }
-};
+using tavrik_test::reader;
 
 std::int64_t pos_of(const std::string& file, const std::string& text)
 {
