@@ -238,6 +238,9 @@ struct Utf8Case {
     std::uint32_t cp;
     std::string bytes;   // written at pos
 };
+// Without this, a failure or the XML report would print the struct's raw bytes,
+// padding included.
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 class CmUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(CmUtf8, WritesWhenTheSequenceAndOneMoreByteFit)
