@@ -150,20 +150,27 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
 {
     if (is_existing != nullptr)
         *is_existing = false;
-    // The existing file's identity is taken once, not once per candidate.
+    // The existing file's identity is taken once, and only when a candidate needs
+    // it: most first candidates are free and of another name.
     platform::file_id existing_id{};
-    bool have_existing_id = false;
-    if (existing != nullptr) {
-        if (const auto id = platform::file_identity(existing)) {
-            existing_id = *id;
-            have_existing_id = true;
+    int existing_known = -1;   // -1: not asked yet; 0: unavailable; 1: in existing_id
+    const auto have_existing_id = [&] {
+        if (existing_known < 0) {
+            existing_known = 0;
+            if (existing != nullptr) {
+                if (const auto id = platform::file_identity(existing)) {
+                    existing_id = *id;
+                    existing_known = 1;
+                }
+            }
         }
-    }
+        return existing_known == 1;
+    };
     // Whether out names the existing file: by identity, or when either identity
     // is unknown, by the text ignoring ASCII letter case.
     const auto is_existing_file = [&] {
         const auto id = platform::file_identity(out.c_str());
-        return id && have_existing_id ? *id == existing_id : ascii_iequal(out.c_str(), existing);
+        return id && have_existing_id() ? *id == existing_id : ascii_iequal(out.c_str(), existing);
     };
     const auto found = [is_existing] {
         if (is_existing != nullptr)
@@ -181,7 +188,7 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
             return false;
         if (filled != nullptr) {
             const auto known = filled->ids.find(out);
-            if (known != filled->ids.end() && known->second && have_existing_id) {
+            if (known != filled->ids.end() && known->second && have_existing_id()) {
                 if (*known->second == existing_id)
                     return found();
                 continue;
