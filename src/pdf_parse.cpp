@@ -11,13 +11,13 @@ namespace tavrik {
 namespace {
 
 // "%PDF-" at offset 0, nothing before it, and room for a version.
-bool has_header(const std::vector<std::uint8_t>& b) noexcept
+bool has_header(const byte_buffer& b) noexcept
 {
     return b.size() >= MIN_FILE_BYTES && std::memcmp(b.data(), "%PDF-", 5) == 0;
 }
 
 // Major digit, point, minor digit; only one digit after the point is taken.
-void read_version(const std::vector<std::uint8_t>& b, char* out) noexcept
+void read_version(const byte_buffer& b, char* out) noexcept
 {
     if ((b[5] == '1' || b[5] == '2') && b[6] == '.' && is_digit(b[7])) {
         out[0] = static_cast<char>(b[5]);
@@ -36,7 +36,7 @@ namespace {
 // Memory that a thread's parses pass on to the next: the file's bytes and the object
 // table. Fresh pages for them cost more than the rest of naming a small file.
 struct reader_memory {
-    std::vector<std::uint8_t> bytes;
+    byte_buffer bytes;
     reused_table<xref_entry> xref;
 };
 
@@ -51,7 +51,7 @@ reader_memory& thread_memory()
 
 // Parses bytes (the file, with room for one more byte) and leaves them in bytes,
 // perhaps grown by unpacked objects, for the caller to reuse.
-int parse_document(std::vector<std::uint8_t>& bytes, ppdf_info& info)
+int parse_document(byte_buffer& bytes, ppdf_info& info)
 {
     std::memset(&info, 0, sizeof info);
     if (!has_header(bytes) || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
@@ -63,7 +63,7 @@ int parse_document(std::vector<std::uint8_t>& bytes, ppdf_info& info)
     reused_table<xref_entry>& kept_xref = thread_memory().xref;
     struct give_back {
         ppdf_ctx& c;
-        std::vector<std::uint8_t>& bytes;
+        byte_buffer& bytes;
         reused_table<xref_entry>& xref;
         ~give_back()
         {
@@ -107,21 +107,24 @@ int parse_document(std::vector<std::uint8_t>& bytes, ppdf_info& info)
 
 }  // namespace
 
-int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info)
+int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info)
 {
-    return parse_document(bytes, info);
+    byte_buffer copy;
+    copy.reserve(bytes.size() + 1);
+    copy.assign(bytes.begin(), bytes.end());
+    return parse_document(copy, info);
 }
 
 int ppdf_parse(const char* path, ppdf_info& info)
 {
-    std::vector<std::uint8_t>& bytes = thread_memory().bytes;
+    byte_buffer& bytes = thread_memory().bytes;
     struct trim {
-        std::vector<std::uint8_t>& b;
+        byte_buffer& b;
         ~trim()
         {
             b.clear();
             if (b.capacity() > KEPT_FILE_BYTES)
-                std::vector<std::uint8_t>().swap(b);
+                byte_buffer().swap(b);
         }
     } guard{bytes};
     // The size is taken as 64 bits: a file over 4 GiB must not wrap into range.

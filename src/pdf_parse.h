@@ -13,36 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_buffer.h"
 #include "cmap.h"
 
 namespace tavrik {
-
-// Decoded stream data. Growing it leaves the new bytes uninitialised: they are
-// always written before they are read, and a decoding buffer sized for the worst
-// case then costs only the memory the data reach.
-template <class T>
-struct uninit_allocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = uninit_allocator<U>;
-    };
-    uninit_allocator() = default;
-    template <class U>
-    explicit uninit_allocator(const uninit_allocator<U>&) noexcept
-    {
-    }
-    template <class U>
-    void construct(U* p) noexcept
-    {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args)
-    {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-using byte_buffer = std::vector<std::uint8_t, uninit_allocator<std::uint8_t>>;
 
 // A table of default entries that keeps its memory from one document to the next.
 // Only slot() gives write access, so every entry at or past reached() is still the
@@ -133,7 +107,7 @@ struct page_walk;
 // Positions are 64-bit offsets into buf, never addresses: buf grows while object
 // streams are unpacked. buf always holds len valid bytes followed by one zero byte.
 struct ppdf_ctx {
-    std::vector<std::uint8_t> buf;
+    byte_buffer buf;
     std::uint64_t len = 0;
     ppdf_info* info = nullptr;
     reused_table<xref_entry> xref;
@@ -271,6 +245,6 @@ void emit_line(ppdf_info& info, const char* text, double font_size);
 // Reads the file at path into info; 1 when it has a PDF header, 0 otherwise.
 [[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info);
 // The same sequence on bytes already in memory (the file entry and the fuzzers).
-[[nodiscard]] int ppdf_parse_bytes(std::vector<std::uint8_t> bytes, ppdf_info& info);
+[[nodiscard]] int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info);
 
 }  // namespace tavrik

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_buffer.h"
+
 namespace tavrik::platform {
 
 // The separator the library inserts between a directory and a name.
@@ -59,6 +61,6 @@ struct dir_entry {
 // within [1, max_bytes] (the size is taken as 64 bits, so no large file wraps into
 // range). out keeps room for one more byte, and its memory is reused: a caller
 // reading many files pays for fresh pages once. False leaves out empty.
-[[nodiscard]] bool read_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& out);
+[[nodiscard]] bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out);
 
 }  // namespace tavrik::platform

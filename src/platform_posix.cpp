@@ -248,7 +248,7 @@ std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
     return entries;
 }
 
-bool read_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& out)
+bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
 {
     out.clear();
     fd_closer f{open_retry(path, O_RDONLY)};

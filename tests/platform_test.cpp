@@ -279,7 +279,7 @@ TEST(PlatformReadFile, ReadsWholeFilesWithinBounds)
     write_file(dir.path() / "f", data);
     write_file(dir.path() / "empty", "");
 
-    std::vector<std::uint8_t> got = {'x'};
+    tavrik::byte_buffer got = {'x'};
     ASSERT_TRUE(pf::read_file(narrow(dir.path() / "f").c_str(), data.size(), got));
     EXPECT_EQ(std::string(got.begin(), got.end()), data);   // raw bytes, no line-end translation
     EXPECT_GT(got.capacity(), got.size());                   // room for the reader's end byte
@@ -309,7 +309,7 @@ TEST(PlatformReadFile, RefusesFilesBeyondTheLimitWithoutReading)
         fs::resize_file(p, size, ec);
         if (ec)
             GTEST_SKIP() << "cannot make a sparse file here: " << ec.message();
-        std::vector<std::uint8_t> got;
+        tavrik::byte_buffer got;
         EXPECT_FALSE(pf::read_file(narrow(p).c_str(), 1ull << 28, got));
     }
 }
