@@ -275,6 +275,7 @@ struct CmapCase {
     int code_bytes;      // after the parse
     int width_fixed;
 };
+void PrintTo(const CmapCase& c, std::ostream* os) { *os << c.name; }
 class ToUnicode : public ::testing::TestWithParam<CmapCase> {};
 
 TEST_P(ToUnicode, MapsAndSetsTheCodeWidth)
