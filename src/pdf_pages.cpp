@@ -603,14 +603,9 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
 
 void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos)
 {
-    const byte_view d = ctx.bytes();
-    std::int64_t res = 0;
-    std::int64_t font_value = 0;
-    std::int64_t fonts = 0;
-    if (!resolve_dict(ctx, value_pos, res) || !dict_find(d, res, "Font", font_value) ||
-        !resolve_dict(ctx, font_value, fonts) || dict_start(d, fonts) == 0)
-        return;
-    rd_dict(d, fonts, fontdict_cb, &ctx);
+    std::int64_t fonts = font_source(ctx, value_pos);
+    if (fonts >= 0)
+        rd_dict(ctx.bytes(), fonts, fontdict_cb, &ctx);
 }
 
 void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)

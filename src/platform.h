@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,18 @@ struct dir_entry {
     bool is_dir = false;
 };
 [[nodiscard]] std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir);
+
+// Whether a listed name ends in ".pdf" in any letter case. Each listing checks it
+// itself: the system's patterns match more (on Windows, "*.pdf" matches the short
+// name of "e.pdfx").
+[[nodiscard]] inline bool is_pdf_name(const char* name) noexcept
+{
+    const std::size_t n = std::strlen(name);
+    if (n < 4)
+        return false;
+    const char* t = name + n - 4;
+    return t[0] == '.' && (t[1] | 0x20) == 'p' && (t[2] | 0x20) == 'd' && (t[3] | 0x20) == 'f';
+}
 
 // Reads the whole of a regular file into out, when it can be read and its size is
 // within [1, max_bytes] (the size is taken as 64 bits, so no large file wraps into

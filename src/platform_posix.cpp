@@ -73,15 +73,6 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t len) noexcept
     return true;
 }
 
-bool is_pdf_name(const char* name) noexcept
-{
-    const std::size_t n = std::strlen(name);
-    if (n < 4)
-        return false;
-    const char* t = name + n - 4;
-    return t[0] == '.' && (t[1] | 0x20) == 'p' && (t[2] | 0x20) == 'd' && (t[3] | 0x20) == 'f';
-}
-
 struct fd_closer {
     int fd = -1;
     ~fd_closer()

@@ -59,15 +59,6 @@ bool write_all(HANDLE h, const std::uint8_t* data, DWORD len) noexcept
     return true;
 }
 
-bool is_pdf_name(const char* name) noexcept
-{
-    const std::size_t n = std::strlen(name);
-    if (n < 4)
-        return false;
-    const char* t = name + n - 4;
-    return t[0] == '.' && (t[1] | 0x20) == 'p' && (t[2] | 0x20) == 'd' && (t[3] | 0x20) == 'f';
-}
-
 // Marks the open file to be removed when its last handle closes; the handle
 // needs DELETE access.
 bool delete_on_close(HANDLE h) noexcept
