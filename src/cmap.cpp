@@ -424,18 +424,57 @@ const char* lookup_text(const pdf_font& font, std::uint32_t code, char (&scratch
     return scratch;
 }
 
+// The cache of known texts, made or emptied for the font as it now stands; null
+// when there is no memory for it.
+pf_known_text* known_texts(const pdf_font& font) noexcept
+{
+    const std::uint32_t codes = font.code_bytes > 1 ? PF_KNOWN_CODES_WIDE : PF_KNOWN_CODES_NARROW;
+    if (font.known && font.known_codes == codes && font.known_for_chars == font.chars.size() &&
+        font.known_for_ranges == font.ranges.size())
+        return font.known.get();
+    if (font.known_codes != codes) {
+        font.known.reset(new (std::nothrow) pf_known_text[codes]);
+        font.known_codes = font.known ? codes : 0;
+        if (!font.known) return nullptr;
+    }
+    for (std::uint32_t c = 0; c < codes; ++c) font.known[c].len = PF_TEXT_UNKNOWN;
+    font.known_for_chars = font.chars.size();
+    font.known_for_ranges = font.ranges.size();
+    return font.known.get();
+}
+
+// The text of code and its length, through the cache where it reaches.
+std::size_t code_text(const pdf_font& font, pf_known_text* known, std::uint32_t code, char (&scratch)[MAP_TEXT_BYTES],
+                      const char*& text) noexcept
+{
+    if (known == nullptr || code >= font.known_codes) {
+        text = lookup_text(font, code, scratch);
+        return text ? text_len(text) : 0;
+    }
+    pf_known_text& k = known[code];
+    if (k.len == PF_TEXT_UNKNOWN) {
+        const char* found = lookup_text(font, code, scratch);
+        const std::size_t len = found ? text_len(found) : 0;
+        if (len > 0) std::memcpy(k.text, found, len);
+        k.len = static_cast<std::uint8_t>(len);
+    }
+    text = k.text;
+    return k.len;
+}
+
 std::size_t decode_mapped(const pdf_font& font, const std::uint8_t* bytes, std::size_t n, char* out,
                           std::size_t cap) noexcept
 {
     const bool wide = font.code_bytes > 1;
+    pf_known_text* const known = n > 0 ? known_texts(font) : nullptr;
     std::size_t w = 0;
     std::size_t i = 0;
     while (i < n) {
         std::uint32_t code = bytes[i++];
         if (wide && i < n) code = code << 8 | bytes[i++];   // a lone last byte is a code by itself
         char scratch[MAP_TEXT_BYTES];
-        const char* text = lookup_text(font, code, scratch);
-        const std::size_t len = text ? text_len(text) : 0;
+        const char* text = nullptr;
+        const std::size_t len = code_text(font, known, code, scratch, text);
         if (len > 0) {
             if (w + len + 1 < cap) {   // a text that does not fit is left out whole
                 std::memcpy(out + w, text, len);

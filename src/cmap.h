@@ -43,6 +43,15 @@ struct pf_range_run {
     std::int32_t range;
 };
 
+// A code's text as decoding found it, kept for the next time the code comes.
+struct pf_known_text {
+    char text[MAP_TEXT_BYTES - 1];
+    std::uint8_t len;   // PF_TEXT_UNKNOWN: not looked up yet
+};
+inline constexpr std::uint8_t PF_TEXT_UNKNOWN = 0xFF;
+inline constexpr std::uint32_t PF_KNOWN_CODES_NARROW = 256;    // every one-byte code
+inline constexpr std::uint32_t PF_KNOWN_CODES_WIDE = 1024;     // glyph numbers of common subsets
+
 struct pdf_font {
     char name[FONT_NAME_BYTES] = {};
     std::int32_t code_bytes = 1;     // 1 or 2 bytes per character code
@@ -54,7 +63,20 @@ struct pdf_font {
     // them all per code; used only while ranges.size() == runs_for_ranges.
     std::vector<pf_range_run> range_runs;
     std::size_t runs_for_ranges = 0;
+    // Texts of the low codes, filled as decoding meets them: a page shows the same
+    // few codes again and again. Only a cache, so decoding through a const font
+    // fills it; it holds while chars and ranges keep the sizes they had when it was
+    // made.
+    mutable std::unique_ptr<pf_known_text[]> known;
+    mutable std::uint32_t known_codes = 0;
+    mutable std::size_t known_for_chars = 0;
+    mutable std::size_t known_for_ranges = 0;
 };
+// The most memory the cache of decoded codes can take for a font.
+[[nodiscard]] constexpr std::size_t pf_known_bytes(const pdf_font& font) noexcept
+{
+    return (font.code_bytes > 1 ? PF_KNOWN_CODES_WIDE : PF_KNOWN_CODES_NARROW) * sizeof(pf_known_text);
+}
 
 // The fonts of the page being scanned, by resource name. Lookups are linear: a page
 // has few fonts.

@@ -200,6 +200,24 @@ TEST(FontMappings, FirstMappingOfACodeWins)
     EXPECT_EQ(decode(&f, hx("41 42")), "BY");
 }
 
+// Decoding remembers the texts of low codes; a mapping added or a width changed
+// after a decode must still be seen, and codes past what is remembered still found.
+TEST(FontMappings, RememberedTextsFollowTheFont)
+{
+    pdf_font f;
+    pf_set_char(f, 'A', "x");
+    pf_finalize(&f);
+    EXPECT_EQ(decode(&f, hx("41 42 41")), "xBx");
+    pf_set_char(f, 'B', "y");
+    EXPECT_EQ(decode(&f, hx("41 42")), "xy");
+    pf_add_range(f, 'C', 'D', 'p', nullptr);
+    EXPECT_EQ(decode(&f, hx("43 44 42")), "pqy");
+    f.code_bytes = 2;
+    pf_set_char(f, 0x4142, "w");
+    pf_set_char(f, 0xFFFF, "z");
+    EXPECT_EQ(decode(&f, hx("41 42 00 41 FF FF")), "wxz");
+}
+
 // Many ranges are looked up through an index built by pf_finalize; it must give
 // what the plain scan in the order added gives.
 TEST(FontMappings, RangeIndexAgreesWithScan)
