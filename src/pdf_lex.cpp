@@ -397,6 +397,44 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
     return r.ec == std::errc{} ? v : 0.0;
 }
 
+// The numbers of content streams in one pass: digits with at most one point, at
+// most 15 significant digits and 22 after the point, and nothing after them that
+// strtod would read on (an exponent, or the "x" of a hexadecimal "0x"). Such a
+// value is exact as an integer over a power of ten, so one division rounds it
+// correctly. Anything else is left to the full conversion.
+[[nodiscard]] bool short_decimal(const char* p, const char* end, double& out) noexcept
+{
+    static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::uint64_t m = 0;
+    int sig = 0;
+    int frac = -1;   // digits after the point; -1 before it
+    bool any = false;
+    for (; p < end; ++p) {
+        const auto c = static_cast<std::uint8_t>(*p);
+        if (is_digit(c)) {
+            any = true;
+            if (sig > 0 || c != '0')
+                ++sig;
+            if (frac >= 0)
+                ++frac;
+            if (sig > 15 || frac > 22)
+                return false;
+            m = m * 10 + (c - '0');
+        } else if (c == '.' && frac < 0) {
+            frac = 0;
+        } else if (c == 'e' || c == 'E' || c == 'x' || c == 'X') {
+            return false;
+        } else {
+            break;
+        }
+    }
+    if (!any)
+        return false;
+    out = static_cast<double>(m) / pow10[frac < 0 ? 0 : frac];
+    return true;
+}
+
 [[nodiscard]] bool starts_icase(const char* p, const char* end, std::string_view word) noexcept
 {
     if (static_cast<std::size_t>(end - p) < word.size()) return false;
@@ -423,6 +461,8 @@ double c_strtod(std::string_view text) noexcept
     bool neg = false;
     if (p < end && (*p == '+' || *p == '-')) neg = *p++ == '-';
     double v = 0.0;
+    if (short_decimal(p, end, v))
+        return neg ? -v : v;
     if (starts_icase(p, end, "inf")) {
         v = HUGE_VAL;
     } else if (starts_icase(p, end, "nan")) {

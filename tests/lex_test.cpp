@@ -150,7 +150,9 @@ TEST(LexStrtod, MatchesTheCLocale)
                            "\t-8e-2", "0x1p4", "0x", "0x.8", "inf", "-Infinity", "x", "", "-", "+.",
                            "1e-310", "4.9e-324", "2e-324", "1e-400", "1.7976931348623157e308",
                            "1.8e308", "123456789012345678901234567890", "0.1", "3.14159265358979323846",
-                           "000012.5000", "9007199254740993", "1e0000000000000000000000002"};
+                           "000012.5000", "9007199254740993", "1e0000000000000000000000002",
+                           "123456789012345", "1234567890123456", "0.0000000000000000000001",
+                           "0.00000000000000000000001", "-0", "0.", "-.0", "12x", "1.5 2", "7-3", "0.1.2"};
     for (const char* t : texts) {
         SCOPED_TRACE(t);
         const double want = std::strtod(t, nullptr);
@@ -163,6 +165,32 @@ TEST(LexStrtod, MatchesTheCLocale)
         }
     }
     EXPECT_TRUE(std::isnan(c_strtod("nan")));
+}
+
+// Content streams are mostly short decimals, which take a quicker path: random ones
+// of up to 18 digits, around its limits of 15 significant and 22 fractional digits.
+TEST(LexStrtod, ShortDecimalsMatchTheCLocale)
+{
+    std::uint32_t seed = 2024;
+    auto rnd = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int k = 0; k < 20000; ++k) {
+        std::string t = rnd(3) == 0 ? "-" : "";
+        const std::uint32_t digits = 1 + rnd(18);
+        const std::uint32_t point = rnd(digits + 2);
+        for (std::uint32_t i = 0; i < digits; ++i) {
+            if (i == point)
+                t += '.';
+            t += static_cast<char>('0' + (i < 2 && rnd(4) == 0 ? 0 : rnd(10)));
+        }
+        SCOPED_TRACE(t);
+        const double want = std::strtod(t.c_str(), nullptr);
+        const double got = c_strtod(t);
+        ASSERT_EQ(got, want);
+        ASSERT_EQ(std::signbit(got), std::signbit(want));
+    }
 }
 
 // A host that reads numbers with a decimal comma must not change what the reader sees.
