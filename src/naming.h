@@ -29,6 +29,11 @@ void set_error(const char* format, ...) noexcept;
 [[nodiscard]] const char* pick_title_line(const ppdf_info& info) noexcept;
 [[nodiscard]] int parse_pdf_date(const char* text, char* out /* 32 bytes */) noexcept;
 [[nodiscard]] const char* sanitize_name(const char* stem) noexcept;
+// What suggest_stem looks at for a strategy, for the reader to read no more.
+[[nodiscard]] constexpr ppdf_need need_for(int strategy) noexcept
+{
+    return strategy == 1 ? ppdf_need::first_line : ppdf_need::title_else_lines;
+}
 
 // True when s is at least 4 bytes and ends in ".pdf" in any letter case.
 [[nodiscard]] bool ends_with_pdf(const char* s) noexcept;

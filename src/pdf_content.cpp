@@ -108,7 +108,8 @@ public:
     void run()
     {
         std::int64_t p = 0;
-        while (p < n_) {
+        // Once the summary holds its lines, nothing further can be stored.
+        while (p < n_ && info_.line_count < st_.line_limit) {
             const std::uint8_t c = d_[idx(p)];
             if (c == '(' || (c == '<' && !next_is(p, '<'))) {
                 p = after_string(p);
@@ -205,7 +206,7 @@ private:
 
     void flush() noexcept
     {
-        if (line_len_ == 0)
+        if (line_len_ == 0 || info_.line_count >= st_.line_limit)
             return;
         line_[line_len_] = '\0';
         emit_line(info_, line_, line_max_ > 0 ? line_max_ : st_.font_size);

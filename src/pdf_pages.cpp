@@ -443,7 +443,7 @@ void page_cb(std::string_view key, std::int64_t value_pos, void* user)
 
 [[nodiscard]] bool lines_full(const ppdf_ctx& ctx) noexcept
 {
-    return ctx.info == nullptr || ctx.info->line_count >= MAX_LINES;
+    return ctx.info == nullptr || ctx.info->line_count >= ctx.line_limit;
 }
 
 // Caches of names and loaded fonts are dropped whole beyond these.
@@ -636,6 +636,7 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
     const std::int32_t lines_before = ctx.info->line_count;
     scan_state state;
     state.fonts = &ctx.fonts;
+    state.line_limit = ctx.line_limit;
     if (w != nullptr) {
         state.find_font = walk_find_font;
         state.find_user = &ctx;

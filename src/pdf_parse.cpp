@@ -51,7 +51,7 @@ reader_memory& thread_memory()
 
 // Parses bytes (the file, with room for one more byte) and leaves them in bytes,
 // perhaps grown by unpacked objects, for the caller to reuse.
-int parse_document(byte_buffer& bytes, ppdf_info& info)
+int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need)
 {
     std::memset(&info, 0, sizeof info);
     if (!has_header(bytes) || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
@@ -93,6 +93,14 @@ int parse_document(byte_buffer& bytes, ppdf_info& info)
         read_doc_info(ctx, pos);
     info.encrypted = ctx.encrypted;
 
+    // Nothing the page text holds can change a name that the title or the
+    // encryption already decides.
+    if (need != ppdf_need::everything && (info.encrypted != 0 ||
+                                          (need == ppdf_need::title_else_lines && info.title[0] != '\0')))
+        return 1;
+    if (need == ppdf_need::first_line)
+        ctx.line_limit = 1;
+
     if (ctx.root >= 0 && ctx.root < ctx.xref_cap && ctx_obj_dict(ctx, ctx.root, pos)) {
         const std::int64_t pages = catalog_pages(ctx, pos);
         std::int64_t pages_pos = 0;
@@ -107,15 +115,15 @@ int parse_document(byte_buffer& bytes, ppdf_info& info)
 
 }  // namespace
 
-int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info)
+int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info, ppdf_need need)
 {
     byte_buffer copy;
     copy.reserve(bytes.size() + 1);
     copy.assign(bytes.begin(), bytes.end());
-    return parse_document(copy, info);
+    return parse_document(copy, info, need);
 }
 
-int ppdf_parse(const char* path, ppdf_info& info)
+int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need)
 {
     byte_buffer& bytes = thread_memory().bytes;
     struct trim {
@@ -132,7 +140,7 @@ int ppdf_parse(const char* path, ppdf_info& info)
         std::memset(&info, 0, sizeof info);
         return 0;
     }
-    return parse_document(bytes, info);
+    return parse_document(bytes, info, need);
 }
 
 }  // namespace tavrik

@@ -118,6 +118,7 @@ struct ppdf_ctx {
     std::int64_t prev = -1;
     std::int32_t encrypted = 0;
     std::int32_t page_count = 0;
+    std::int32_t line_limit = MAX_LINES;   // lines stored before the text is complete
     font_map fonts;
     std::int64_t inherited_res = 0;
     std::int32_t has_inherited_res = 0;
@@ -236,15 +237,27 @@ struct scan_state {
     // When set, font names are looked up here instead of in fonts.
     const pdf_font* (*find_font)(void* user, std::string_view name) = nullptr;
     void* find_user = nullptr;
+    // The scan stops once the summary holds this many lines.
+    std::int32_t line_limit = MAX_LINES;
 };
 void content_scan(byte_view data, ppdf_info& info, scan_state& state);
 [[nodiscard]] int nums_before(byte_view data, std::int64_t pos, double* values, int wanted) noexcept;
 void emit_line(ppdf_info& info, const char* text, double font_size);
 
 // ---- reader entry (pdf_parse.cpp) -------------------------------------------
+// How much of the summary the caller will look at. Naming a file needs the page
+// text only when the title does not decide, and the first line only its first
+// line; the rest of the summary is then left as it stands, so only a caller that
+// reads no more than that may ask for less than everything.
+enum class ppdf_need : std::int32_t {
+    everything,
+    title_else_lines,   // everything unless the document is encrypted or has a title
+    first_line,         // everything up to the first stored line, unless encrypted
+};
 // Reads the file at path into info; 1 when it has a PDF header, 0 otherwise.
-[[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info);
+[[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need = ppdf_need::everything);
 // The same sequence on bytes already in memory (the file entry and the fuzzers).
-[[nodiscard]] int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info);
+[[nodiscard]] int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info,
+                                   ppdf_need need = ppdf_need::everything);
 
 }  // namespace tavrik

@@ -365,7 +365,7 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
         }
         if (!entry_taken(path, plan))
             continue;   // gone since the listing
-        if (!ppdf_parse(path.c_str(), *info)) {
+        if (!ppdf_parse(path.c_str(), *info, need_for(strategy))) {
             fail(path, format("failed to parse PDF: %s (not a PDF or unreadable)", path.c_str()));
             continue;
         }

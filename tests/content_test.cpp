@@ -148,6 +148,20 @@ TEST(ContentScanLimits, TwoHundredLinesThenIgnored)
     EXPECT_EQ(lines.back().text, "L199");
 }
 
+// A caller that wants fewer lines gets exactly those, also where one operator
+// both ends a line and starts the next.
+TEST(ContentScanLimits, StopsAtTheCallersLineLimit)
+{
+    for (const std::string_view content : {"(A) Tj T* (B) Tj T* (C) Tj", "(A) Tj (B) ' (C) '", "[(A)] TJ ET [(B)] TJ"}) {
+        SCOPED_TRACE(content);
+        auto info = new_info();
+        scan_state state;
+        state.line_limit = 1;
+        content_scan(bytes_of(content), *info, state);
+        EXPECT_EQ(lines_of(*info), (std::vector<line_out>{{"A", 0}}));
+    }
+}
+
 TEST(ContentScanLimits, OverlongStringDroppedWhole)
 {
     const std::string a(1000, 'a');

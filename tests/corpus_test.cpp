@@ -3,7 +3,10 @@
 
 #include <memory>
 
+#include <string>
+
 #include "corpus_cases.h"
+#include "naming.h"
 #include "pdf_parse.h"
 
 using tavrik_test::corpus_case;
@@ -34,6 +37,34 @@ TEST_P(CorpusSummary, MatchesExpectedSummary)
         EXPECT_DOUBLE_EQ(info->lines[i].font_size, lines[i]["font_size"].num);
         if (info->lines[i].text != lines[i]["text"].str)
             break;   // one differing line is enough to show where reading went astray
+    }
+}
+
+// Naming reads only what its strategy looks at; the names must not change for it,
+// and the shortcut must really be taken where it applies.
+TEST_P(CorpusSummary, NamingReadsOnlyWhatItsStrategyNeeds)
+{
+    const std::string path = tavrik_test::fixture("corpus/" + GetParam().file);
+    auto full = std::make_unique<tavrik::ppdf_info>();
+    auto part = std::make_unique<tavrik::ppdf_info>();
+    const int ok = tavrik::ppdf_parse(path.c_str(), *full);
+    for (int strategy = 0; strategy <= 2; ++strategy) {
+        SCOPED_TRACE("strategy " + std::to_string(strategy));
+        const tavrik::ppdf_need need = tavrik::need_for(strategy);
+        ASSERT_EQ(tavrik::ppdf_parse(path.c_str(), *part, need), ok);
+        if (!ok)
+            return;
+        EXPECT_EQ(part->encrypted, full->encrypted);
+        const std::string want = tavrik::suggest_stem(*full, strategy);
+        EXPECT_EQ(tavrik::suggest_stem(*part, strategy), want);
+        if (full->encrypted != 0 || (need == tavrik::ppdf_need::title_else_lines && full->title[0] != '\0')) {
+            EXPECT_EQ(part->line_count, 0);
+            EXPECT_EQ(part->page_count, 0);
+        } else if (need == tavrik::ppdf_need::first_line) {
+            EXPECT_EQ(part->line_count, std::min(full->line_count, 1));
+        } else {
+            EXPECT_EQ(part->line_count, full->line_count);
+        }
     }
 }
 
