@@ -363,10 +363,11 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
             fail(path, "path too long");
             continue;
         }
-        if (!entry_taken(path, plan))
-            continue;   // gone since the listing
         if (!ppdf_parse(path.c_str(), *info, need_for(strategy))) {
-            fail(path, format("failed to parse PDF: %s (not a PDF or unreadable)", path.c_str()));
+            // Asked only now, as most files are there: one that has gone since the
+            // listing is passed over without being counted.
+            if (entry_taken(path, plan))
+                fail(path, format("failed to parse PDF: %s (not a PDF or unreadable)", path.c_str()));
             continue;
         }
         if (info->encrypted) {

@@ -461,3 +461,35 @@ TEST(DryRun, BatchReportsEveryFileInOrderAndTouchesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// Files removed after the listing, before their turn: passed over, neither
+// counted nor reported, whether or not they would have parsed.
+TEST(Batch, FilesGoneSinceTheListingArePassedOver)
+{
+    temp_dir dir;
+    const std::string d = dir.str();
+    write_file(dir.path() / "a.pdf", titled_pdf("First"));
+    write_file(dir.path() / "b.pdf", titled_pdf("Second"));
+    write_file(dir.path() / "c.pdf", "not a pdf");
+    write_file(dir.path() / "d.pdf", titled_pdf("Fourth"));
+    struct seen {
+        fs::path dir;
+        std::vector<std::string> paths;
+    } log{dir.path(), {}};
+    const auto report = [](const char* path, const char*, const char*, void* user) {
+        auto& s = *static_cast<seen*>(user);
+        s.paths.push_back(fs::path(path).filename().string());
+        if (s.paths.size() == 1) {
+            fs::remove(s.dir / "b.pdf");
+            fs::remove(s.dir / "c.pdf");
+        }
+    };
+    EXPECT_EQ(tavrik::batch_flow(d.c_str(), nullptr, 0, nullptr, report, &log), 2);
+    EXPECT_STREQ(tavrik::g_last_error, "renamed 2 file(s)");
+    EXPECT_EQ(log.paths, (std::vector<std::string>{"a.pdf", "d.pdf"}));
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"First.pdf", "Fourth.pdf"}));
+}
+
+}  // namespace
