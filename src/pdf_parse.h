@@ -81,6 +81,7 @@ struct ppdf_line {
     double font_size;
 };
 
+// clear_summary (pdf_parse.cpp) empties every field but the lines.
 struct ppdf_info {
     char title[TITLE_BYTES];
     char creation_date[DATE_BYTES];

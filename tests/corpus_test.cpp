@@ -70,3 +70,35 @@ TEST_P(CorpusSummary, NamingReadsOnlyWhatItsStrategyNeeds)
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusSummary, ::testing::ValuesIn(tavrik_test::load_corpus_cases()),
                          [](const auto& p) { return tavrik_test::corpus_case_name(p.param.file); });
+
+// A summary is reused from one document to the next without clearing its 200
+// lines: what a document shows must not depend on what was read before it.
+TEST(CorpusSummaryReuse, NothingCarriesOverFromTheDocumentBefore)
+{
+    const auto cases = tavrik_test::load_corpus_cases();
+    auto fresh = std::make_unique<tavrik::ppdf_info>();
+    auto reused = std::make_unique<tavrik::ppdf_info>();
+    (void)tavrik::ppdf_parse(tavrik_test::fixture("corpus/p16_rl_field_log_300.pdf").c_str(), *reused);
+    ASSERT_EQ(reused->line_count, tavrik::MAX_LINES);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string path = tavrik_test::fixture("corpus/" + c.file);
+        const int ok = tavrik::ppdf_parse(path.c_str(), *fresh);
+        ASSERT_EQ(tavrik::ppdf_parse(path.c_str(), *reused), ok);
+        EXPECT_STREQ(reused->title, fresh->title);
+        EXPECT_STREQ(reused->creation_date, fresh->creation_date);
+        EXPECT_STREQ(reused->mod_date, fresh->mod_date);
+        EXPECT_STREQ(reused->version, fresh->version);
+        EXPECT_EQ(reused->page_count, fresh->page_count);
+        EXPECT_EQ(reused->encrypted, fresh->encrypted);
+        ASSERT_EQ(reused->line_count, fresh->line_count);
+        for (int strategy = 0; strategy <= 2; ++strategy) {
+            const std::string want = tavrik::suggest_stem(*fresh, strategy);
+            EXPECT_EQ(tavrik::suggest_stem(*reused, strategy), want);
+        }
+        for (int i = 0; i < fresh->line_count; ++i) {
+            EXPECT_STREQ(reused->lines[i].text, fresh->lines[i].text);
+            EXPECT_EQ(reused->lines[i].font_size, fresh->lines[i].font_size);
+        }
+    }
+}
