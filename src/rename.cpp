@@ -145,8 +145,54 @@ int mkdir_p(const char* directory)
     return platform::make_dir(path.c_str()) == platform::mkdir_status::failed ? -1 : 0;
 }
 
+void filled_names::fill(const std::string& path, std::optional<platform::file_id> id)
+{
+    vacate(path);
+    if (id)
+        ++held_[{id->volume, id->index}];
+    ids_[path] = id;
+}
+
+void filled_names::vacate(const std::string& path)
+{
+    const auto it = ids_.find(path);
+    if (it == ids_.end())
+        return;
+    if (it->second) {
+        const auto held = held_.find({it->second->volume, it->second->index});
+        if (held != held_.end() && --held->second == 0)
+            held_.erase(held);
+    }
+    ids_.erase(it);
+    first_open_.clear();   // some stem has a gap now; which one is not worth knowing
+}
+
+const std::optional<platform::file_id>* filled_names::find(const std::string& path) const
+{
+    const auto it = ids_.find(path);
+    return it == ids_.end() ? nullptr : &it->second;
+}
+
+bool filled_names::holds(const platform::file_id& id) const
+{
+    return held_.count({id.volume, id.index}) != 0;
+}
+
+int filled_names::first_open(const std::string& stem_path) const
+{
+    const auto it = first_open_.find(stem_path);
+    return it == first_open_.end() ? 1 : it->second;
+}
+
+void filled_names::note_first_open(const std::string& stem_path, int counter)
+{
+    int& known = first_open_[stem_path];
+    known = std::max(known, counter);
+}
+
 bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
-                 const move_plan* plan, const filled_names* filled, bool* is_existing)
+                 const move_plan* plan, filled_names* filled, bool* is_existing,
+                 const std::optional<platform::file_id>* existing_id_given)
 {
     if (is_existing != nullptr)
         *is_existing = false;
@@ -154,6 +200,11 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
     // it: most first candidates are free and of another name.
     platform::file_id existing_id{};
     int existing_known = -1;   // -1: not asked yet; 0: unavailable; 1: in existing_id
+    if (existing_id_given != nullptr) {
+        existing_known = existing_id_given->has_value() ? 1 : 0;
+        if (*existing_id_given)
+            existing_id = **existing_id_given;
+    }
     const auto have_existing_id = [&] {
         if (existing_known < 0) {
             existing_known = 0;
@@ -177,21 +228,32 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
             *is_existing = true;
         return true;
     };
-    for (int counter = 1; counter <= MAX_NAME_COUNTER; ++counter) {
-        out = directory;
-        out += platform::PATH_SEP;
-        out += stem;
+    std::string stem_path = directory;
+    stem_path += platform::PATH_SEP;
+    stem_path += stem;
+    // Candidates that the batch's own moves filled, and that do not hold the
+    // existing file, would each be passed over: start after them.
+    int first = 1;
+    if (filled != nullptr && filled->first_open(stem_path) > 1 && have_existing_id() && !filled->holds(existing_id))
+        first = filled->first_open(stem_path);
+    bool noted = false;
+    for (int counter = first; counter <= MAX_NAME_COUNTER; ++counter) {
+        out = stem_path;
         if (counter > 1)
             out += '-' + std::to_string(counter);
         out += ".pdf";
         if (out.size() >= DEST_PATH_BYTES)
             return false;
         if (filled != nullptr) {
-            const auto known = filled->ids.find(out);
-            if (known != filled->ids.end() && known->second && have_existing_id()) {
-                if (*known->second == existing_id)
+            const std::optional<platform::file_id>* known = filled->find(out);
+            if (known != nullptr && *known && have_existing_id()) {
+                if (**known == existing_id)
                     return found();
                 continue;
+            }
+            if (!noted) {
+                filled->note_first_open(stem_path, counter);
+                noted = true;
             }
         }
         if (!entry_taken(out, plan)) {
@@ -217,8 +279,10 @@ bool same_file(const char* a, const char* b) noexcept
     return ascii_iequal(a, b);
 }
 
-bool move_file_with(const move_ops& ops, const char* from, const char* to) noexcept
+bool move_file_with(const move_ops& ops, const char* from, const char* to, bool* copied) noexcept
 {
+    if (copied != nullptr)
+        *copied = false;
     switch (ops.rename_noreplace(from, to)) {
     case platform::move_status::moved:
         return true;
@@ -229,18 +293,21 @@ bool move_file_with(const move_ops& ops, const char* from, const char* to) noexc
     }
     if (!ops.copy_new_file(from, to))
         return false;   // the partial copy is gone already, the source untouched
-    if (ops.remove_file(from))
+    if (ops.remove_file(from)) {
+        if (copied != nullptr)
+            *copied = true;
         return true;
+    }
     // The file must never live in two places: drop the copy, keep the source.
     (void)ops.remove_file(to);
     return false;
 }
 
-bool move_file(const char* from, const char* to) noexcept
+bool move_file(const char* from, const char* to, bool* copied) noexcept
 {
     static constexpr move_ops system_ops = {&platform::rename_noreplace, &platform::copy_new_file,
                                             &platform::remove_file};
-    return move_file_with(system_ops, from, to);
+    return move_file_with(system_ops, from, to, copied);
 }
 
 int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan)
@@ -387,18 +454,22 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
         const std::string stem = stem_of(clean);
         std::string dest;
         bool is_self = false;
-        if (!unique_dest(target, stem.c_str(), path.c_str(), dest, plan, &filled, &is_self)) {
+        // Taken once: it tells the file apart among the names the batch filled, and
+        // a renamed file keeps it.
+        const std::optional<platform::file_id> source_id = platform::file_identity(path.c_str());
+        if (!unique_dest(target, stem.c_str(), path.c_str(), dest, plan, &filled, &is_self, &source_id)) {
             fail(path, format("failed to move %s -> %s", path.c_str(), dest.c_str()));
             continue;
         }
+        bool copied = false;
         if (is_self) {
             ++renamed;
-        } else if (plan != nullptr ? !entry_taken(dest, plan) : move_file(path.c_str(), dest.c_str())) {
+        } else if (plan != nullptr ? !entry_taken(dest, plan) : move_file(path.c_str(), dest.c_str(), &copied)) {
             if (plan != nullptr) {
                 plan_move(*plan, path, dest);
             } else {
-                filled.ids.erase(path);
-                filled.ids[dest] = platform::file_identity(dest.c_str());
+                filled.vacate(path);
+                filled.fill(dest, copied ? platform::file_identity(dest.c_str()) : source_id);
             }
             ++renamed;
         } else {

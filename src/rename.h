@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,27 +33,49 @@ struct move_plan {
 
 // Destinations that a batch's own moves filled, each with the identity of the file
 // moved there (none when it could not be taken). A batch whose files share a title
-// would otherwise query every one of them again for each further file.
-struct filled_names {
-    std::unordered_map<std::string, std::optional<platform::file_id>> ids;
+// would otherwise query every one of them again for each further file, and walk
+// past all of them from the first candidate on.
+class filled_names {
+public:
+    void fill(const std::string& path, std::optional<platform::file_id> id);
+    // The file at path moved away: its name is no longer known filled.
+    void vacate(const std::string& path);
+    // The identity recorded for a filled path (itself optional); null when not filled.
+    [[nodiscard]] const std::optional<platform::file_id>* find(const std::string& path) const;
+    // Whether any filled name holds the file with this identity.
+    [[nodiscard]] bool holds(const platform::file_id& id) const;
+    // For the candidates of one stem (the path before any counter and ".pdf"): the
+    // counter below which every candidate is filled, with its identity known.
+    [[nodiscard]] int first_open(const std::string& stem_path) const;
+    void note_first_open(const std::string& stem_path, int counter);
+
+private:
+    using id_key = std::pair<std::uint64_t, std::uint64_t>;
+    std::unordered_map<std::string, std::optional<platform::file_id>> ids_;
+    std::map<id_key, int> held_;                      // filled names per identity
+    std::unordered_map<std::string, int> first_open_;
 };
 
 // The first usable destination among stem.pdf, stem-2.pdf ... stem-999.pdf in
 // directory (free, or the file `existing` itself, which sets *is_existing); the last
 // candidate when all are taken. False when a candidate would not fit
 // DEST_PATH_BYTES: out then holds that candidate, for the message only. Names in
-// filled are known taken without asking the file system.
+// filled are known taken without asking the file system. existing_id, when given,
+// is the identity of `existing` as the caller took it (nullopt: unavailable);
+// otherwise it is asked for when a candidate needs it.
 [[nodiscard]] bool unique_dest(const char* directory, const char* stem, const char* existing, std::string& out,
-                               const move_plan* plan = nullptr, const filled_names* filled = nullptr,
-                               bool* is_existing = nullptr);
+                               const move_plan* plan = nullptr, filled_names* filled = nullptr,
+                               bool* is_existing = nullptr,
+                               const std::optional<platform::file_id>* existing_id = nullptr);
 
 // Whether both paths name the same file (device and inode); when either cannot be
 // queried, whether the texts are equal ignoring ASCII letter case.
 [[nodiscard]] bool same_file(const char* a, const char* b) noexcept;
 
 // Moves from to to, never replacing an existing entry; across file systems by a
-// copy that is removed again unless the source could be removed after it.
-[[nodiscard]] bool move_file(const char* from, const char* to) noexcept;
+// copy that is removed again unless the source could be removed after it. When
+// given, *copied tells whether a successful move was such a copy (a new file).
+[[nodiscard]] bool move_file(const char* from, const char* to, bool* copied = nullptr) noexcept;
 
 // The platform operations behind move_file, replaceable so that tests reach the
 // copy fall-back where no second file system is at hand.
@@ -60,7 +84,8 @@ struct move_ops {
     bool (*copy_new_file)(const char* from, const char* to) noexcept;
     bool (*remove_file)(const char* path) noexcept;
 };
-[[nodiscard]] bool move_file_with(const move_ops& ops, const char* from, const char* to) noexcept;
+[[nodiscard]] bool move_file_with(const move_ops& ops, const char* from, const char* to,
+                                  bool* copied = nullptr) noexcept;
 
 // The single rename. With a plan nothing is created or moved: the destination is
 // reported as if, and recorded in the plan.

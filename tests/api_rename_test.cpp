@@ -408,6 +408,27 @@ TEST_F(ApiBatch, NamesFreedOrHeldDuringTheBatchAreSeen)
               (std::vector<std::string>{"Report-2.pdf", "Report-3.pdf", "Report-4.pdf", "Report.pdf", "Summary.pdf"}));
 }
 
+// A second name of a file that the batch already moved (a hard link) finds the
+// file under its title, however many names the batch filled before it.
+TEST_F(ApiBatch, ASecondNameOfAMovedFileFindsItAmongManyFilled)
+{
+    for (const char* name : {"a.pdf", "b.pdf", "c.pdf", "d.pdf", "e.pdf"})
+        add(name, "Report");
+    std::error_code ec;
+    fs::create_hard_link(dir_.path() / "c.pdf", dir_.path() / "f.pdf", ec);
+    if (ec)
+        GTEST_SKIP() << "no hard links here: " << ec.message();
+    add("g.pdf", "Report");
+    const fs::path out = dir_.path() / "out";
+    EXPECT_EQ(tavrik_batch(d_.c_str(), (d_ + S + "out").c_str(), 0), 7);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 7 file(s)");
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"f.pdf", "out"}));
+    EXPECT_EQ(read_file(out / "Report-3.pdf"), titled_pdf("Report", "c.pdf"));
+    EXPECT_EQ(read_file(out / "Report-6.pdf"), titled_pdf("Report", "g.pdf"));
+    EXPECT_EQ(names_in(out), (std::vector<std::string>{"Report-2.pdf", "Report-3.pdf", "Report-4.pdf", "Report-5.pdf",
+                                                       "Report-6.pdf", "Report.pdf"}));
+}
+
 TEST_F(ApiBatch, CountsFailuresAndKeepsFailedFiles)
 {
     add("one.pdf", "Alpha");

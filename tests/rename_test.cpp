@@ -282,7 +282,9 @@ TEST(MoveFileWith, CopyFallBackAndItsFailures)
         fake_platform::unremovable = c.source_unremovable ? from : std::string();
         fake_platform::calls.clear();
 
-        EXPECT_EQ(tavrik::move_file_with(ops, from.c_str(), to.c_str()), c.moved);
+        bool copied = true;
+        EXPECT_EQ(tavrik::move_file_with(ops, from.c_str(), to.c_str(), &copied), c.moved);
+        EXPECT_EQ(copied, c.moved && c.rename_answer == pf_status::cross_device);   // a new file, not the source
         std::string calls;
         for (const auto& call : fake_platform::calls) {
             std::string word = call.substr(0, call.find(' '));
