@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "flate.h"
+#include "platform.h"
 
 namespace tavrik {
 
@@ -245,6 +246,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
         } catch (const std::bad_alloc&) {
             return std::nullopt;
         }
+        platform::advise_huge_pages(out.data(), out.size());
         inflate_stop why = inflate_stop::none;
         std::uint64_t written = 0;
         const std::int64_t got = sx_inflate_ex(in.data(), n, out.data(), cap, &why, &written);

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -239,6 +240,26 @@ std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
     return entries;
 }
 
+void advise_huge_pages(void* data, std::size_t len) noexcept
+{
+#if defined(MADV_HUGEPAGE)
+    if (data == nullptr || len < HUGE_PAGE_MIN_BYTES)
+        return;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page <= 0)
+        return;
+    const auto mask = static_cast<std::uintptr_t>(page) - 1;
+    const auto first = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t start = (first + mask) & ~mask;
+    const std::uintptr_t end = (first + len) & ~mask;
+    if (end > start)
+        (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)len;
+#endif
+}
+
 bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
 {
     out.clear();
@@ -252,7 +273,10 @@ bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
     if (size > max_bytes)
         return false;
 
+    const bool fresh = out.capacity() < size + 1;
     out.reserve(static_cast<std::size_t>(size) + 1);
+    if (fresh)
+        advise_huge_pages(out.data(), out.capacity());
     out.resize(static_cast<std::size_t>(size));
     // One read normally fills the buffer; a short read (a signal, a network file
     // system) continues into the same buffer.

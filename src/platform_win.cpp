@@ -205,6 +205,11 @@ std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
     return entries;
 }
 
+void advise_huge_pages(void*, std::size_t) noexcept
+{
+    // Large pages need a privilege that hosts rarely hold: nothing to advise.
+}
+
 bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
 {
     out.clear();

@@ -296,6 +296,27 @@ TEST(PlatformReadFile, ReadsWholeFilesWithinBounds)
     }
 }
 
+// Large files are read into memory advised for huge pages: every byte must
+// still arrive, also into a buffer that held a smaller file before.
+TEST(PlatformReadFile, ReadsLargeFilesWhole)
+{
+    temp_dir dir;
+    std::string data(9u << 20, '\0');
+    std::uint32_t seed = 99;
+    for (char& c : data) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 24);
+    }
+    write_file(dir.path() / "large", data);
+    write_file(dir.path() / "small", "%PDF-1.7\n");
+    tavrik::byte_buffer got;
+    for (const char* name : {"small", "large", "small", "large"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(pf::read_file(narrow(dir.path() / name).c_str(), 1u << 28, got));
+        EXPECT_TRUE(std::string(got.begin(), got.end()) == (name[0] == 'l' ? data : "%PDF-1.7\n"));
+    }
+}
+
 // A size beyond 32 bits must not wrap into the accepted range (a sparse file
 // costs no disk space).
 TEST(PlatformReadFile, RefusesFilesBeyondTheLimitWithoutReading)
