@@ -1,6 +1,7 @@
 // Big documents: a 2,000-page document and one of 100 MiB, written at start-up
-// into a temporary directory. tavrik_suggest by first line walks every page (it
-// counts them) and reads page text up to the first line; poppler-cpp (for reference) loads the document, reads its Title and extracts
+// into a temporary directory. tavrik_suggest by first line reads the file whole,
+// finds its objects and walks the pages up to the first line, which the first
+// page holds; poppler-cpp (for reference) loads the document, reads its Title and extracts
 // the text of its first page. bench/run turns the times into ms per MiB.
 #include "bench_util.h"
 #include "tavrik.h"

@@ -566,9 +566,13 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
     page_walk* w = ctx.walk;
     if (w != nullptr && !w->admit())
         return;
-    // With every line stored nothing a page holds can change the summary.
+    // With every line stored nothing a page holds can change the summary; a caller
+    // that does not want the pages counted needs no more of the walk.
     if (lines_full(ctx)) {
-        ++ctx.page_count;
+        if (ctx.count_all_pages == 0 && w != nullptr)
+            w->stopped = true;
+        else
+            ++ctx.page_count;
         return;
     }
     const page_walk::quiet_key key{pos, ctx.has_inherited_res ? ctx.inherited_res : -1};

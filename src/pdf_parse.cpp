@@ -112,8 +112,10 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need)
     if (need != ppdf_need::everything && (info.encrypted != 0 ||
                                           (need == ppdf_need::title_else_lines && info.title[0] != '\0')))
         return 1;
-    if (need == ppdf_need::first_line)
+    if (need == ppdf_need::first_line) {
         ctx.line_limit = 1;
+        ctx.count_all_pages = 0;
+    }
 
     if (ctx.root >= 0 && ctx.root < ctx.xref_cap && ctx_obj_dict(ctx, ctx.root, pos)) {
         const std::int64_t pages = catalog_pages(ctx, pos);

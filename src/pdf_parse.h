@@ -120,6 +120,7 @@ struct ppdf_ctx {
     std::int32_t encrypted = 0;
     std::int32_t page_count = 0;
     std::int32_t line_limit = MAX_LINES;   // lines stored before the text is complete
+    std::int32_t count_all_pages = 1;      // 0: the page walk ends with the text
     font_map fonts;
     std::int64_t inherited_res = 0;
     std::int32_t has_inherited_res = 0;
@@ -253,7 +254,8 @@ void emit_line(ppdf_info& info, const char* text, double font_size);
 enum class ppdf_need : std::int32_t {
     everything,
     title_else_lines,   // everything unless the document is encrypted or has a title
-    first_line,         // everything up to the first stored line, unless encrypted
+    first_line,         // everything up to the first stored line, unless encrypted;
+                        // pages are counted only up to there
 };
 // Reads the file at path into info; 1 when it has a PDF header, 0 otherwise.
 [[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need = ppdf_need::everything);

@@ -62,10 +62,27 @@ TEST_P(CorpusSummary, NamingReadsOnlyWhatItsStrategyNeeds)
             EXPECT_EQ(part->page_count, 0);
         } else if (need == tavrik::ppdf_need::first_line) {
             EXPECT_EQ(part->line_count, std::min(full->line_count, 1));
+            EXPECT_LE(part->page_count, full->page_count);
+            if (full->line_count == 0) {
+                EXPECT_EQ(part->page_count, full->page_count);   // no line: every page was looked at
+            }
         } else {
             EXPECT_EQ(part->line_count, full->line_count);
         }
     }
+}
+
+// By first line the walk ends with the page that gave it: the 300 pages of the
+// field log are not all visited.
+TEST(CorpusNeeds, FirstLineEndsThePageWalk)
+{
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    const std::string path = tavrik_test::fixture("corpus/p16_rl_field_log_300.pdf");
+    ASSERT_EQ(tavrik::ppdf_parse(path.c_str(), *info, tavrik::ppdf_need::first_line), 1);
+    EXPECT_EQ(info->line_count, 1);
+    EXPECT_EQ(info->page_count, 1);
+    ASSERT_EQ(tavrik::ppdf_parse(path.c_str(), *info), 1);
+    EXPECT_EQ(info->page_count, 300);
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusSummary, ::testing::ValuesIn(tavrik_test::load_corpus_cases()),
