@@ -319,6 +319,10 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
     if (st->value_pos < 0 && ieq(key, st->key)) st->value_pos = value_pos;
 }
 
+// The powers of ten that a double holds exactly.
+constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // The decimal part of c_strtod: the longest prefix strtod would take.
 [[nodiscard]] double decimal_to_double(const char* p, const char* end, const char** stop) noexcept
 {
@@ -368,9 +372,6 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
     // digits as an integer and the power of ten are both exact doubles, so the one
     // rounding of the division gives the correctly rounded value, as below.
     if (!has_exp) {
-        static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
         std::uint64_t m = 0;
         int sig = 0;
         int frac = 0;
@@ -385,7 +386,7 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
             m = m * 10 + static_cast<std::uint64_t>(*c - '0');
             if (sig > 15 || frac > 22) break;
         }
-        if (sig <= 15 && frac <= 22) return static_cast<double>(m) / pow10[frac];
+        if (sig <= 15 && frac <= 22) return static_cast<double>(m) / EXACT_POW10[frac];
     }
     double v = 0.0;
     const auto r = std::from_chars(p, q, v, std::chars_format::general);
@@ -404,8 +405,6 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
 // correctly. Anything else is left to the full conversion.
 [[nodiscard]] bool short_decimal(const char* p, const char* end, double& out) noexcept
 {
-    static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     std::uint64_t m = 0;
     int sig = 0;
     int frac = -1;   // digits after the point; -1 before it
@@ -431,7 +430,7 @@ void find_cb(std::string_view key, std::int64_t value_pos, void* user)
     }
     if (!any)
         return false;
-    out = static_cast<double>(m) / pow10[frac < 0 ? 0 : frac];
+    out = static_cast<double>(m) / EXACT_POW10[frac < 0 ? 0 : frac];
     return true;
 }
 
