@@ -2,6 +2,7 @@
 // this small interface (platform_posix.cpp, platform_win.cpp).
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -45,7 +46,7 @@ enum class move_status { moved, cross_device, failed };
 struct file_id {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    friend bool operator==(const file_id&, const file_id&) = default;
+    friend auto operator<=>(const file_id&, const file_id&) = default;   // == and an order for maps
 };
 [[nodiscard]] std::optional<file_id> file_identity(const char* path) noexcept;
 

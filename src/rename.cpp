@@ -149,7 +149,7 @@ void filled_names::fill(const std::string& path, std::optional<platform::file_id
 {
     vacate(path);
     if (id)
-        ++held_[{id->volume, id->index}];
+        ++held_[*id];
     ids_[path] = id;
 }
 
@@ -159,7 +159,7 @@ void filled_names::vacate(const std::string& path)
     if (it == ids_.end())
         return;
     if (it->second) {
-        const auto held = held_.find({it->second->volume, it->second->index});
+        const auto held = held_.find(*it->second);
         if (held != held_.end() && --held->second == 0)
             held_.erase(held);
     }
@@ -175,7 +175,7 @@ const std::optional<platform::file_id>* filled_names::find(const std::string& pa
 
 bool filled_names::holds(const platform::file_id& id) const
 {
-    return held_.count({id.volume, id.index}) != 0;
+    return held_.count(id) != 0;
 }
 
 int filled_names::first_open(const std::string& stem_path) const
@@ -233,9 +233,9 @@ bool unique_dest(const char* directory, const char* stem, const char* existing, 
     stem_path += stem;
     // Candidates that the batch's own moves filled, and that do not hold the
     // existing file, would each be passed over: start after them.
-    int first = 1;
-    if (filled != nullptr && filled->first_open(stem_path) > 1 && have_existing_id() && !filled->holds(existing_id))
-        first = filled->first_open(stem_path);
+    int first = filled != nullptr ? filled->first_open(stem_path) : 1;
+    if (first > 1 && (!have_existing_id() || filled->holds(existing_id)))
+        first = 1;
     bool noted = false;
     for (int counter = first; counter <= MAX_NAME_COUNTER; ++counter) {
         out = stem_path;

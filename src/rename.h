@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -50,9 +49,8 @@ public:
     void note_first_open(const std::string& stem_path, int counter);
 
 private:
-    using id_key = std::pair<std::uint64_t, std::uint64_t>;
     std::unordered_map<std::string, std::optional<platform::file_id>> ids_;
-    std::map<id_key, int> held_;                      // filled names per identity
+    std::map<platform::file_id, int> held_;           // filled names per identity
     std::unordered_map<std::string, int> first_open_;
 };
 
