@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cmap.h"
+#include "fonts/cmap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

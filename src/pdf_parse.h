@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "byte_buffer.h"
-#include "cmap.h"
+#include "fonts/cmap.h"
 
 namespace tavrik {
 
@@ -218,7 +218,7 @@ void read_doc_info(ppdf_ctx& ctx, std::int64_t dict_pos);
 // the stream cannot be located or inflated. An empty result is a valid stream.
 [[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos);
 
-// ---- page walk and font loading (pdf_pages.cpp, pdf_fonts.cpp) -------------
+// ---- page walk and font loading (pdf_pages.cpp, fonts/font_dict.cpp) -------
 void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth);
 void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos);
 void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos);

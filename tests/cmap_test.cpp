@@ -1,5 +1,5 @@
 // Font table, ToUnicode CMaps, Differences with glyph names, and string decoding.
-#include "cmap.h"
+#include "fonts/cmap.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cmap.h"
+#include "fonts/cmap.h"
 #include "flate.h"
 #include "pdf_builder.h"
 #include "pdf_parse.h"
