@@ -104,6 +104,21 @@ void pf_parse_tounicode(pdf_font* font, const std::uint8_t* data, std::size_t le
 // The bytes between the brackets of a Differences array.
 void pf_parse_differences(pdf_font* font, const std::uint8_t* text, std::size_t len);
 [[nodiscard]] std::uint32_t glyph_to_cp(std::string_view name) noexcept;
+// One character code of a shown string and the number of bytes it takes.
+struct pf_code {
+    std::uint32_t code;
+    std::uint32_t len;
+};
+// The code that starts at bytes[pos] (pos < n) as font reads its strings: one byte,
+// or two for a two-byte font, where a lone last byte is a code by itself. Decoding
+// and glyph positions both split strings here, so they always agree on the codes.
+[[nodiscard]] inline pf_code pf_next_code(const pdf_font* font, const std::uint8_t* bytes, std::size_t n,
+                                          std::size_t pos) noexcept
+{
+    if (font == nullptr || font->code_bytes < 2 || pos + 1 >= n)
+        return {bytes[pos], 1};
+    return {static_cast<std::uint32_t>(bytes[pos] << 8 | bytes[pos + 1]), 2};
+}
 // Bytes of one shown string through font (or none) into NUL-terminated UTF-8.
 std::size_t pf_decode(const pdf_font* font, const std::uint8_t* bytes, std::size_t n, char* out,
                       std::size_t cap) noexcept;

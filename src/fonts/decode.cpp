@@ -122,8 +122,8 @@ std::size_t decode_mapped(const pdf_font& font, const std::uint8_t* bytes, std::
     std::size_t w = 0;
     std::size_t i = 0;
     while (i < n) {
-        std::uint32_t code = bytes[i++];
-        if (wide && i < n) code = code << 8 | bytes[i++];   // a lone last byte is a code by itself
+        const auto [code, len_in_bytes] = pf_next_code(&font, bytes, n, i);
+        i += len_in_bytes;
         char scratch[MAP_TEXT_BYTES];
         const char* text = nullptr;
         const std::size_t len = code_text(font, known, code, scratch, text);
