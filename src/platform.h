@@ -34,12 +34,6 @@ enum class move_status { moved, cross_device, failed };
 // Renames without ever replacing an existing destination.
 [[nodiscard]] move_status rename_noreplace(const char* from, const char* to) noexcept;
 
-// Copies from to a new file at to (created exclusively, flushed to disk, with the
-// source's permission bits and modification time where possible). On any failure
-// removes the partial destination it created, and never touches one it did not
-// create; returns true when the copy is complete.
-[[nodiscard]] bool copy_new_file(const char* from, const char* to) noexcept;
-
 [[nodiscard]] bool remove_file(const char* path) noexcept;
 
 // Identity of the file at path (volume and index, or device and inode).
@@ -49,6 +43,68 @@ struct file_id {
     friend auto operator<=>(const file_id&, const file_id&) = default;   // == and an order for maps
 };
 [[nodiscard]] std::optional<file_id> file_identity(const char* path) noexcept;
+
+// A copy across file systems is made where nobody can take it for a finished
+// file, and only then given its name: a killed run, a full disk or a power cut
+// never leaves part of a document under a name that looks finished. The copy
+// lives in the destination's directory, either without any name (Linux's
+// O_TMPFILE, which vanishes with the process) or under a hidden temporary name,
+// HIDDEN_TEMP_PREFIX, random letters, HIDDEN_TEMP_SUFFIX: never a ".pdf" name,
+// so no listing of PDFs picks it up and no destination a move wants is ever one.
+inline constexpr const char* HIDDEN_TEMP_PREFIX = ".tavrik-";
+inline constexpr const char* HIDDEN_TEMP_SUFFIX = ".tmp";
+// Temporary names tried before the copy gives up (each is created exclusively).
+inline constexpr int HIDDEN_TEMP_ATTEMPTS = 16;
+
+class staged_file {
+public:
+    staged_file() noexcept = default;
+    ~staged_file();   // whatever is left is discarded (discard_staged)
+    staged_file(const staged_file&) = delete;
+    staged_file& operator=(const staged_file&) = delete;
+
+    std::intptr_t handle = -1;   // open for writing: a descriptor, or a HANDLE on Windows
+    std::string temp_path;       // the hidden name while the file has one
+    std::string final_path;      // the name name_staged gave it
+    file_id id{};                // identity of the file made, to never remove another
+    bool have_id = false;
+};
+
+// A fresh hidden temporary name in directory dir, from the random bits of seed.
+[[nodiscard]] inline std::string hidden_temp_name(const std::string& dir, std::uint64_t seed)
+{
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = dir;
+    if (!name.empty() && name.back() != PATH_SEP && name.back() != '/')
+        name += PATH_SEP;
+    name += HIDDEN_TEMP_PREFIX;
+    for (int i = 0; i < 12; ++i, seed /= 36)
+        name += letters[seed % 36];
+    name += HIDDEN_TEMP_SUFFIX;
+    return name;
+}
+
+// Copies the regular file from into a new file in the directory of to, with the
+// source's permission bits and modification time where possible; nothing is
+// flushed yet. The file has no name where the system allows it, else a hidden
+// one; stage_copy_hidden always gives it a hidden name. On failure nothing is
+// left behind and staged is closed.
+[[nodiscard]] bool stage_copy(const char* from, const char* to, staged_file& staged) noexcept;
+[[nodiscard]] bool stage_copy_hidden(const char* from, const char* to, staged_file& staged) noexcept;
+// Flushes the staged file's data and attributes to the disk.
+[[nodiscard]] bool flush_staged(staged_file& staged) noexcept;
+// Gives the staged file the name to, never replacing an existing entry.
+[[nodiscard]] bool name_staged(staged_file& staged, const char* to) noexcept;
+// Takes back the name name_staged gave, while that name still holds this file.
+[[nodiscard]] bool unname_staged(staged_file& staged) noexcept;
+// Closes the staged file and removes its hidden name, if it still has one.
+void discard_staged(staged_file& staged) noexcept;
+
+// Flushes the directory that holds the entry path (its text before the last
+// separator, else the working directory), so that names made or removed there
+// survive a power cut. Where the system offers no way to flush a directory, there
+// is nothing to wait for and this succeeds.
+[[nodiscard]] bool flush_dir_of(const char* path) noexcept;
 
 // Entries of dir whose names end in ".pdf" in any letter case (a name of exactly
 // ".pdf" included), in the listing's order, each with whether it is a directory.

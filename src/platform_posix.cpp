@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -142,19 +144,104 @@ move_status rename_noreplace(const char* from, const char* to) noexcept
     return wants_copy(errno) ? move_status::cross_device : move_status::failed;
 }
 
-bool copy_new_file(const char* from, const char* to) noexcept
+namespace {
+
+// The directory that holds the entry path.
+std::string dir_of(const char* path)
 {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return ".";
+    if (slash == path)
+        return "/";
+    return std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+std::uint64_t splitmix(std::uint64_t x) noexcept
+{
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// Bits that differ between processes, calls and attempts; the names are created
+// exclusively, so a repeat costs only another attempt.
+std::uint64_t temp_seed(int attempt) noexcept
+{
+    static std::uint64_t calls = 0;
+    struct timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    const auto t = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return splitmix(t ^ (static_cast<std::uint64_t>(::getpid()) << 40) ^ (++calls << 20) ^
+                    static_cast<std::uint64_t>(attempt) ^ reinterpret_cast<std::uintptr_t>(&ts));
+}
+
+bool same_inode(const struct stat& st, const file_id& id) noexcept
+{
+    return static_cast<std::uint64_t>(st.st_dev) == id.volume && static_cast<std::uint64_t>(st.st_ino) == id.index;
+}
+
+// Removes path while it still holds the file id (another process may have put
+// something else there since).
+bool unlink_if_ours(const std::string& path, const file_id& id) noexcept
+{
+    struct stat now;
+    return ::lstat(path.c_str(), &now) == 0 && same_inode(now, id) && ::unlink(path.c_str()) == 0;
+}
+
+// Unnamed files get their name through /proc (linkat with AT_EMPTY_PATH needs a
+// privilege); without it they could never be named.
+bool unnamed_files_usable() noexcept
+{
+#if defined(__linux__) && defined(O_TMPFILE)
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+#else
+    return false;
+#endif
+}
+
+bool stage_copy_as(const char* from, const char* to, staged_file& staged, bool unnamed) noexcept
+{
+    discard_staged(staged);
     fd_closer in{open_retry(from, O_RDONLY)};
     if (in.fd < 0)
         return false;
     struct stat src;
     if (::fstat(in.fd, &src) != 0 || !S_ISREG(src.st_mode))
         return false;
-    fd_closer out{open_retry(to, O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR)};
-    if (out.fd < 0)
-        return false;   // not ours: never touch it
+    try {
+        const std::string dir = dir_of(to);
+        int out = -1;
+#if defined(__linux__) && defined(O_TMPFILE)
+        if (unnamed && unnamed_files_usable())
+            out = open_retry(dir.c_str(), O_TMPFILE | O_WRONLY, S_IRUSR | S_IWUSR);
+#else
+        (void)unnamed;
+#endif
+        // No unnamed files here (the file system refuses them): a hidden name.
+        for (int attempt = 0; out < 0 && attempt < HIDDEN_TEMP_ATTEMPTS; ++attempt) {
+            std::string name = hidden_temp_name(dir, temp_seed(attempt));
+            out = open_retry(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+            if (out >= 0)
+                staged.temp_path = std::move(name);
+            else if (errno != EEXIST)
+                break;
+        }
+        if (out < 0)
+            return false;
+        staged.handle = out;
+    } catch (...) {
+        discard_staged(staged);
+        return false;
+    }
+    const int out = static_cast<int>(staged.handle);
     struct stat made;
-    const bool know_made = ::fstat(out.fd, &made) == 0;
+    if (::fstat(out, &made) == 0) {
+        staged.id = file_id{static_cast<std::uint64_t>(made.st_dev), static_cast<std::uint64_t>(made.st_ino)};
+        staged.have_id = true;
+    }
 
     bool ok = true;
     std::uint8_t chunk[COPY_CHUNK_BYTES];
@@ -168,27 +255,120 @@ bool copy_new_file(const char* from, const char* to) noexcept
         }
         if (n == 0)
             break;
-        if (!write_all(out.fd, chunk, static_cast<std::size_t>(n))) {
+        if (!write_all(out, chunk, static_cast<std::size_t>(n))) {
             ok = false;
             break;
         }
     }
-    if (ok) {
-        (void)::fchmod(out.fd, src.st_mode & 07777);
-        const struct timespec times[2] = {src.st_atim, src.st_mtim};
-        (void)::futimens(out.fd, times);
-        ok = ::fsync(out.fd) == 0;
-    }
-    ok = out.close_now() && ok;
     ok = in.close_now() && ok;
     if (!ok) {
-        // Remove the partial copy, but only while the name still holds the file we
-        // created: another process may have replaced it in the meantime.
-        struct stat now;
-        if (know_made && ::lstat(to, &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
-            ::unlink(to);
+        discard_staged(staged);
+        return false;
     }
-    return ok;
+    (void)::fchmod(out, src.st_mode & 07777);
+    const struct timespec times[2] = {src.st_atim, src.st_mtim};
+    (void)::futimens(out, times);
+    return true;
+}
+
+// Directory flushes that cannot be had: the directory cannot be opened for
+// reading, or its file system does not flush directories.
+bool no_dir_flush_here(int err) noexcept
+{
+    return err == EACCES || err == EPERM || err == EINVAL || err == ENOSYS || err == ENOTSUP || err == EOPNOTSUPP;
+}
+
+}  // namespace
+
+staged_file::~staged_file() { discard_staged(*this); }
+
+bool stage_copy(const char* from, const char* to, staged_file& staged) noexcept
+{
+    return stage_copy_as(from, to, staged, true);
+}
+
+bool stage_copy_hidden(const char* from, const char* to, staged_file& staged) noexcept
+{
+    return stage_copy_as(from, to, staged, false);
+}
+
+bool flush_staged(staged_file& staged) noexcept
+{
+    if (staged.handle < 0)
+        return false;
+    int rc;
+    do
+        rc = ::fsync(static_cast<int>(staged.handle));
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool name_staged(staged_file& staged, const char* to) noexcept
+{
+    if (staged.handle < 0 || !staged.final_path.empty())
+        return false;
+    try {
+        if (!staged.temp_path.empty()) {
+            if (rename_noreplace(staged.temp_path.c_str(), to) != move_status::moved)
+                return false;
+            staged.temp_path.clear();
+        } else {
+#if defined(__linux__)
+            // linkat never replaces an entry: an existing one gives EEXIST.
+            char proc[64];
+            std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", static_cast<int>(staged.handle));
+            if (::linkat(AT_FDCWD, proc, AT_FDCWD, to, AT_SYMLINK_FOLLOW) != 0 &&
+                (errno == EEXIST || ::linkat(static_cast<int>(staged.handle), "", AT_FDCWD, to, AT_EMPTY_PATH) != 0))
+                return false;
+#else
+            return false;
+#endif
+        }
+        staged.final_path = to;
+    } catch (...) {
+        return false;   // named, but the name could not be kept: the file stays
+    }
+    return true;
+}
+
+bool unname_staged(staged_file& staged) noexcept
+{
+    if (staged.final_path.empty() || !staged.have_id)
+        return false;
+    const bool removed = unlink_if_ours(staged.final_path, staged.id);
+    staged.final_path.clear();
+    return removed;
+}
+
+void discard_staged(staged_file& staged) noexcept
+{
+    if (!staged.temp_path.empty() && staged.have_id)
+        (void)unlink_if_ours(staged.temp_path, staged.id);
+    staged.temp_path.clear();
+    staged.final_path.clear();
+    if (staged.handle >= 0)
+        ::close(static_cast<int>(staged.handle));
+    staged.handle = -1;
+    staged.have_id = false;
+}
+
+bool flush_dir_of(const char* path) noexcept
+{
+    int fd;
+    try {
+        fd = open_retry(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY);
+    } catch (...) {
+        return false;
+    }
+    if (fd < 0)
+        return no_dir_flush_here(errno);
+    int rc;
+    do
+        rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    return rc == 0 || no_dir_flush_here(err);
 }
 
 bool remove_file(const char* path) noexcept { return ::unlink(path) == 0; }

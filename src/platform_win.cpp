@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace tavrik::platform {
 
@@ -91,16 +92,90 @@ bool path_exists(const char* path) noexcept { return ::GetFileAttributesA(path) 
 move_status rename_noreplace(const char* from, const char* to) noexcept
 {
     // No MOVEFILE_REPLACE_EXISTING: an existing destination makes the move fail.
-    // No MOVEFILE_COPY_ALLOWED either: across volumes the system's own copy would
-    // neither flush the copy nor guarantee that a failed one is cleaned up, so the
-    // caller's copy (copy_new_file) is used.
+    // No MOVEFILE_COPY_ALLOWED either: across volumes the system's own copy writes
+    // under the final name, so the caller's copy (stage_copy) is used.
     if (::MoveFileExA(from, to, 0))
         return move_status::moved;
     return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? move_status::cross_device : move_status::failed;
 }
 
-bool copy_new_file(const char* from, const char* to) noexcept
+namespace {
+
+// The directory that holds the entry path, for a name to be made beside it.
+std::string dir_of(const char* path)
 {
+    const char* sep = nullptr;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\')
+            sep = p;
+    if (sep == nullptr)
+        return path[0] != '\0' && path[1] == ':' ? std::string(path, 2) : std::string(".");
+    if (sep == path)
+        return std::string(1, *sep);
+    if (sep == path + 2 && path[1] == ':')
+        return std::string(path, 3);   // "C:\"
+    return std::string(path, static_cast<std::size_t>(sep - path));
+}
+
+std::uint64_t splitmix(std::uint64_t x) noexcept
+{
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// Bits that differ between processes, calls and attempts; the names are created
+// exclusively, so a repeat costs only another attempt.
+std::uint64_t temp_seed(int attempt) noexcept
+{
+    static std::uint64_t calls = 0;
+    LARGE_INTEGER t{};
+    ::QueryPerformanceCounter(&t);
+    return splitmix(static_cast<std::uint64_t>(t.QuadPart) ^
+                    (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40) ^ (++calls << 20) ^
+                    static_cast<std::uint64_t>(attempt) ^ reinterpret_cast<std::uintptr_t>(&t));
+}
+
+HANDLE native(const staged_file& staged) noexcept { return reinterpret_cast<HANDLE>(staged.handle); }
+
+bool same_index(const BY_HANDLE_FILE_INFORMATION& info, const file_id& id) noexcept
+{
+    return info.dwVolumeSerialNumber == id.volume &&
+           ((static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == id.index;
+}
+
+// Removes path while it still holds the file id, through a handle of its own.
+bool remove_if_ours(const std::string& path, const file_id& id) noexcept
+{
+    handle again(
+        ::CreateFileA(path.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION now;
+    return again.valid() && ::GetFileInformationByHandle(again.get(), &now) && same_index(now, id) &&
+           delete_on_close(again.get()) && again.close_now();
+}
+
+bool copy_into(HANDLE in, HANDLE out) noexcept
+{
+    std::uint8_t chunk[COPY_CHUNK_BYTES];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(in, chunk, COPY_CHUNK_BYTES, &n, nullptr))
+            return false;   // a read error is no end of file
+        if (n == 0)
+            return true;
+        if (!write_all(out, chunk, n))
+            return false;
+    }
+}
+
+}  // namespace
+
+staged_file::~staged_file() { discard_staged(*this); }
+
+bool stage_copy(const char* from, const char* to, staged_file& staged) noexcept
+{
+    discard_staged(staged);
     handle in(::CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr));
     if (!in.valid())
@@ -108,51 +183,126 @@ bool copy_new_file(const char* from, const char* to) noexcept
     BY_HANDLE_FILE_INFORMATION src;
     if (!::GetFileInformationByHandle(in.get(), &src) || (src.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return false;
-    // CREATE_NEW: an existing entry is never opened, let alone truncated. DELETE
-    // access lets a failed copy be removed through this very handle, so that only
-    // the file created here can ever be removed.
-    handle out(::CreateFileA(to, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                             src.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED),
-                             nullptr));
-    if (!out.valid())
-        return false;   // not ours: never touch it
+    try {
+        const std::string dir = dir_of(to);
+        // CREATE_NEW: an existing entry is never opened. DELETE access lets a failed
+        // copy, or one whose name must be taken back, be removed through this very
+        // handle; sharing DELETE lets the move give it its name while it is open.
+        for (int attempt = 0; attempt < HIDDEN_TEMP_ATTEMPTS; ++attempt) {
+            std::string name = hidden_temp_name(dir, temp_seed(attempt));
+            const HANDLE out = ::CreateFileA(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                                             CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+            if (out != INVALID_HANDLE_VALUE) {
+                staged.handle = reinterpret_cast<std::intptr_t>(out);
+                staged.temp_path = std::move(name);
+                break;
+            }
+            const DWORD err = ::GetLastError();
+            if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS)
+                return false;
+        }
+    } catch (...) {
+        discard_staged(staged);
+        return false;
+    }
+    if (staged.handle == -1)
+        return false;
     BY_HANDLE_FILE_INFORMATION made;
-    const bool know_made = ::GetFileInformationByHandle(out.get(), &made) != FALSE;
+    if (::GetFileInformationByHandle(native(staged), &made)) {
+        staged.id = file_id{made.dwVolumeSerialNumber,
+                            (static_cast<std::uint64_t>(made.nFileIndexHigh) << 32) | made.nFileIndexLow};
+        staged.have_id = true;
+    }
+    const bool ok = copy_into(in.get(), native(staged));
+    if (!in.close_now() || !ok) {
+        discard_staged(staged);
+        return false;
+    }
+    // The source's attributes replace the hidden one now, so that the flush
+    // covers them and the final name needs no change after the move.
+    FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.LowPart = src.ftLastWriteTime.dwLowDateTime;
+    basic.LastWriteTime.HighPart = static_cast<LONG>(src.ftLastWriteTime.dwHighDateTime);
+    const DWORD kept = src.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+    (void)::SetFileInformationByHandle(native(staged), FileBasicInfo, &basic, sizeof basic);
+    return true;
+}
 
-    bool ok = true;
-    std::uint8_t chunk[COPY_CHUNK_BYTES];
-    for (;;) {
-        DWORD n = 0;
-        if (!::ReadFile(in.get(), chunk, COPY_CHUNK_BYTES, &n, nullptr)) {
-            ok = false;   // a read error is no end of file
-            break;
-        }
-        if (n == 0)
-            break;
-        if (!write_all(out.get(), chunk, n)) {
-            ok = false;
-            break;
-        }
+bool stage_copy_hidden(const char* from, const char* to, staged_file& staged) noexcept
+{
+    return stage_copy(from, to, staged);   // copies are always hidden here
+}
+
+bool flush_staged(staged_file& staged) noexcept
+{
+    return staged.handle != -1 && ::FlushFileBuffers(native(staged)) != FALSE;
+}
+
+bool name_staged(staged_file& staged, const char* to) noexcept
+{
+    if (staged.handle == -1 || staged.temp_path.empty())
+        return false;
+    // A move only names the file: the final name is never opened or written, so
+    // that a name the system takes for a device (NUL.pdf, COM1.pdf) receives
+    // nothing. Without MOVEFILE_REPLACE_EXISTING an existing entry stays.
+    if (!::MoveFileExA(staged.temp_path.c_str(), to, MOVEFILE_WRITE_THROUGH))
+        return false;
+    try {
+        staged.final_path = to;
+        staged.temp_path.clear();
+    } catch (...) {
+        staged.temp_path.clear();   // the handle still removes the file if asked
     }
-    if (ok) {
-        (void)::SetFileTime(out.get(), nullptr, nullptr, &src.ftLastWriteTime);
-        ok = ::FlushFileBuffers(out.get()) != FALSE;
+    return true;
+}
+
+bool unname_staged(staged_file& staged) noexcept
+{
+    if (staged.handle == -1 || staged.final_path.empty() || !staged.have_id)
+        return false;
+    // By the name, checked to still hold the copy: the handle alone may not know
+    // the name the move gave (Wine deletes by the name it was opened with).
+    const bool removed = remove_if_ours(staged.final_path, staged.id);
+    staged.final_path.clear();
+    return removed;
+}
+
+void discard_staged(staged_file& staged) noexcept
+{
+    if (staged.handle != -1) {
+        const bool marked = !staged.temp_path.empty() && delete_on_close(native(staged));
+        const bool closed = ::CloseHandle(native(staged)) != FALSE;
+        if (!staged.temp_path.empty() && (!marked || !closed) && staged.have_id)
+            (void)remove_if_ours(staged.temp_path, staged.id);
     }
-    ok = in.close_now() && ok;
-    // A failed copy is removed through its own handle; should that fail, or the
-    // close itself, through a new one, but only while the name still holds the
-    // file made here (another process may have replaced it since).
-    const bool marked = !ok && delete_on_close(out.get());
-    ok = out.close_now() && ok;
-    if (!ok && !marked && know_made) {
-        handle again(::CreateFileA(to, DELETE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        BY_HANDLE_FILE_INFORMATION now;
-        if (again.valid() && ::GetFileInformationByHandle(again.get(), &now) &&
-            now.dwVolumeSerialNumber == made.dwVolumeSerialNumber && now.nFileIndexHigh == made.nFileIndexHigh &&
-            now.nFileIndexLow == made.nFileIndexLow)
-            (void)delete_on_close(again.get());
+    staged.handle = -1;
+    staged.temp_path.clear();
+    staged.final_path.clear();
+    staged.have_id = false;
+}
+
+bool flush_dir_of(const char* path) noexcept
+{
+    std::string dir;
+    try {
+        dir = dir_of(path);
+    } catch (...) {
+        return false;
     }
-    return ok;
+    // Directories flush through a handle with write access where the file system
+    // allows it; elsewhere the write-through move made the name durable already.
+    handle h(::CreateFileA(dir.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr));
+    if (!h.valid()) {
+        const DWORD err = ::GetLastError();
+        return err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND;
+    }
+    if (::FlushFileBuffers(h.get()))
+        return true;
+    const DWORD err = ::GetLastError();
+    return err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_FUNCTION || err == ERROR_INVALID_PARAMETER ||
+           err == ERROR_NOT_SUPPORTED;
 }
 
 bool remove_file(const char* path) noexcept { return ::DeleteFileA(path) != FALSE; }

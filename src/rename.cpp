@@ -285,29 +285,49 @@ bool move_file_with(const move_ops& ops, const char* from, const char* to, bool*
         *copied = false;
     switch (ops.rename_noreplace(from, to)) {
     case platform::move_status::moved:
+        // One rename is atomic: after a power cut the file has its old name or its
+        // new one. Waiting for the disk here would cost each rename a thousand
+        // times its own time; the batch flushes its directories once at its end.
         return true;
     case platform::move_status::failed:
         return false;
     case platform::move_status::cross_device:
         break;
     }
-    if (!ops.copy_new_file(from, to))
-        return false;   // the partial copy is gone already, the source untouched
-    if (ops.remove_file(from)) {
-        if (copied != nullptr)
-            *copied = true;
-        return true;
+    platform::staged_file staged;
+    // Nothing of the copy has a visible name until it is complete and on the disk.
+    if (!ops.stage_copy(from, to, staged) || !ops.flush_staged(staged) || !ops.name_staged(staged, to)) {
+        ops.discard_staged(staged);
+        return false;   // the source untouched, no copy left
     }
-    // The file must never live in two places: drop the copy, keep the source.
-    (void)ops.remove_file(to);
-    return false;
+    // The new name must be on the disk before the old one goes: otherwise a power
+    // cut could keep the removal and lose the name, and with it the document.
+    if (!ops.flush_dir_of(to) || !ops.remove_file(from)) {
+        // The file must never live in two places: drop the copy, keep the source.
+        (void)ops.unname_staged(staged);
+        ops.discard_staged(staged);
+        return false;
+    }
+    ops.discard_staged(staged);
+    // The move is done whatever this gives: should the removal not reach the
+    // disk, a power cut leaves the document in both places, never in none.
+    (void)ops.flush_dir_of(from);
+    if (copied != nullptr)
+        *copied = true;
+    return true;
+}
+
+const move_ops& system_move_ops() noexcept
+{
+    static constexpr move_ops ops = {&platform::rename_noreplace, &platform::stage_copy,   &platform::flush_staged,
+                                     &platform::name_staged,      &platform::flush_dir_of, &platform::remove_file,
+                                     &platform::unname_staged,    &platform::discard_staged};
+    return ops;
 }
 
 bool move_file(const char* from, const char* to, bool* copied) noexcept
 {
-    static constexpr move_ops system_ops = {&platform::rename_noreplace, &platform::copy_new_file,
-                                            &platform::remove_file};
-    return move_file_with(system_ops, from, to, copied);
+    return move_file_with(system_move_ops(), from, to, copied);
 }
 
 int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan)
@@ -417,6 +437,10 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
     filled_names filled;
     int renamed = 0;
     int failed = 0;
+    // A file moved within its file system by one rename; its directories are
+    // flushed once at the end, so that the batch's new names are on the disk when
+    // it returns (a copy across file systems flushes itself).
+    std::string last_renamed_from, last_renamed_to;
     const auto fail = [&](const std::string& path, const std::string& message) {
         ++failed;
         if (report != nullptr)
@@ -468,6 +492,10 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
             if (plan != nullptr) {
                 plan_move(*plan, path, dest);
             } else {
+                if (!copied) {
+                    last_renamed_from = path;
+                    last_renamed_to = dest;
+                }
                 filled.vacate(path);
                 filled.fill(dest, copied ? platform::file_identity(dest.c_str()) : source_id);
             }
@@ -478,6 +506,12 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
         }
         if (report != nullptr)
             report(path.c_str(), dest.c_str(), nullptr, user);
+    }
+
+    if (!last_renamed_to.empty()) {
+        (void)platform::flush_dir_of(last_renamed_to.c_str());
+        if (std::strcmp(target, input_dir) != 0)
+            (void)platform::flush_dir_of(last_renamed_from.c_str());
     }
 
     if (renamed == 0)

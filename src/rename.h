@@ -70,18 +70,30 @@ private:
 // queried, whether the texts are equal ignoring ASCII letter case.
 [[nodiscard]] bool same_file(const char* a, const char* b) noexcept;
 
-// Moves from to to, never replacing an existing entry; across file systems by a
-// copy that is removed again unless the source could be removed after it. When
-// given, *copied tells whether a successful move was such a copy (a new file).
+// Moves from to to, never replacing an existing entry. Within a file system this
+// is one rename. Across file systems the copy is made under no name (or a hidden
+// one) in the destination's directory, flushed, given its name, and the
+// directory flushed, all before the source is removed: a killed run or a power
+// cut leaves the document whole under its old name, its new one, or both, and
+// never part of it under a name that looks finished. A failed step removes the
+// copy and keeps the source. When given, *copied tells whether a successful move
+// was such a copy (a new file).
 [[nodiscard]] bool move_file(const char* from, const char* to, bool* copied = nullptr) noexcept;
 
-// The platform operations behind move_file, replaceable so that tests reach the
-// copy fall-back where no second file system is at hand.
+// The platform operations behind move_file, replaceable so that tests see the
+// order of the steps and can fail any of them.
 struct move_ops {
     platform::move_status (*rename_noreplace)(const char* from, const char* to) noexcept;
-    bool (*copy_new_file)(const char* from, const char* to) noexcept;
+    bool (*stage_copy)(const char* from, const char* to, platform::staged_file& staged) noexcept;
+    bool (*flush_staged)(platform::staged_file& staged) noexcept;
+    bool (*name_staged)(platform::staged_file& staged, const char* to) noexcept;
+    bool (*flush_dir_of)(const char* path) noexcept;
     bool (*remove_file)(const char* path) noexcept;
+    bool (*unname_staged)(platform::staged_file& staged) noexcept;
+    void (*discard_staged)(platform::staged_file& staged) noexcept;
 };
+// The system's operations.
+[[nodiscard]] const move_ops& system_move_ops() noexcept;
 [[nodiscard]] bool move_file_with(const move_ops& ops, const char* from, const char* to,
                                   bool* copied = nullptr) noexcept;
 

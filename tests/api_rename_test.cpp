@@ -9,15 +9,20 @@
 #endif
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pdf_builder.h"
@@ -318,6 +323,50 @@ TEST_F(ApiRename, MovesAcrossFileSystems)
     EXPECT_EQ(names_in(shm.path()), std::vector<std::string>{"Invoice 42.pdf"});
 }
 
+// Titles that Windows takes for devices: "NUL.pdf" may open the null device, and
+// whatever is written there is gone. The file is only ever given such a name by
+// a move, never written to it, so whatever name it ends under, within one file
+// system or across two, by the rename or the batch, the document stays whole:
+// where a move is reported, the file is listed there; where not, the source stays.
+TEST(ApiDeviceNames, TitlesThatNameDevicesNeverLoseTheDocument)
+{
+    temp_dir disk;
+    shm_dir shm;
+    const bool two_file_systems = shm.other_device_than(disk.path());
+    int n = 0;
+    for (const char* title : {"NUL", "nul", "CON", "AUX", "COM1", "LPT1", "CONIN$", "NUL.txt"}) {
+        for (const bool across : {false, true}) {
+            if (across && !two_file_systems)
+                continue;
+            for (const bool batch : {false, true}) {
+                SCOPED_TRACE(std::string(title) + (across ? ", across file systems" : ", one file system") +
+                             (batch ? ", batch" : ", rename"));
+                const std::string id = std::to_string(++n);
+                const fs::path in = (across ? shm.path() : disk.path()) / ("in" + id);
+                const fs::path out = disk.path() / ("out" + id);
+                fs::create_directories(in);
+                const std::string doc = titled_pdf(title, id);
+                const std::string src = narrow(in / "scan.pdf");
+                write_file(src, doc);
+                const int moved = batch ? tavrik_batch(narrow(in).c_str(), narrow(out).c_str(), 0)
+                                        : tavrik_rename(src.c_str(), 0, narrow(out).c_str());
+                const auto listed = fs::exists(out) ? names_in(out) : std::vector<std::string>{};
+                if (moved == 1) {
+                    EXPECT_FALSE(fs::exists(src));
+                    ASSERT_EQ(listed.size(), 1u);
+                    EXPECT_EQ(read_file(out / listed[0]), doc) << listed[0];
+                    if (!batch) {
+                        EXPECT_EQ(fs::path(tavrik_last_result_path()).filename().string(), listed[0]);
+                    }
+                } else {
+                    EXPECT_EQ(read_file(src), doc) << tavrik_last_error();
+                    EXPECT_TRUE(listed.empty());
+                }
+            }
+        }
+    }
+}
+
 // ---- batch ---------------------------------------------------------------------------------------
 
 class ApiBatch : public ::testing::Test {
@@ -499,6 +548,26 @@ TEST_F(ApiBatch, AcrossFileSystemsLeavesOneCopyOfEach)
     EXPECT_TRUE(names_in(dir_.path()).empty());
     EXPECT_EQ(names_in(shm.path()), (std::vector<std::string>{"Alpha-2.pdf", "Alpha.pdf"}));
     EXPECT_EQ(contents_in(shm.path()), before);
+}
+
+// What a killed move across file systems can leave: a hidden temporary, never a
+// ".pdf" name. The batch and the rename leave it alone, and a title that reads
+// like one names a file that is no temporary.
+TEST_F(ApiBatch, LeftoverTemporariesAreLeftAlone)
+{
+    const std::string leftover = ".tavrik-0123456789ab.tmp";
+    write_file(dir_.path() / leftover, "part of a copy");
+    add("a.pdf", "Alpha");
+    add("b.pdf", leftover);
+    EXPECT_EQ(tavrik_batch(d_.c_str(), nullptr, 0), 2);
+    EXPECT_STREQ(tavrik_last_error(), "renamed 2 file(s)");
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{leftover, leftover + ".pdf", "Alpha.pdf"}));
+    EXPECT_EQ(read_file(dir_.path() / leftover), "part of a copy");
+
+    write_file(dir_.path() / "c.pdf", titled_pdf(leftover, "c"));
+    EXPECT_EQ(tavrik_rename((d_ + S + "c.pdf").c_str(), 0, nullptr), 1);
+    EXPECT_EQ(std::string(tavrik_last_result_path()), d_ + S + leftover + "-2.pdf");
+    EXPECT_EQ(read_file(dir_.path() / leftover), "part of a copy");
 }
 
 #if !defined(_WIN32)
@@ -708,6 +777,87 @@ protected:
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err)};
     }
 #endif
+#if defined(_WIN32)
+    // A run in the background, its output discarded, that can be killed.
+    struct child {
+        HANDLE process = nullptr;
+        [[nodiscard]] bool started() const { return process != nullptr; }
+    };
+    static child start(const std::vector<std::string>& args)
+    {
+        const std::string program = narrow(fs::absolute(TAVRIK_CLI_PATH));
+        std::string cmd = quoted(program);
+        for (const auto& a : args)
+            cmd += " " + quoted(a);
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        const HANDLE null = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          &inherit, OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = si.hStdOutput = si.hStdError = null;
+        PROCESS_INFORMATION pi{};
+        std::wstring line = wide(cmd);
+        child c;
+        if (::CreateProcessW(wide(program).c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                             &pi)) {
+            ::CloseHandle(pi.hThread);
+            c.process = pi.hProcess;
+        }
+        ::CloseHandle(null);
+        return c;
+    }
+    static void kill(child& c)
+    {
+        ::TerminateProcess(c.process, 137);
+        (void)finish(c);
+    }
+    static int finish(child& c)
+    {
+        DWORD code = static_cast<DWORD>(-1);
+        ::WaitForSingleObject(c.process, INFINITE);
+        ::GetExitCodeProcess(c.process, &code);
+        ::CloseHandle(c.process);
+        c.process = nullptr;
+        return static_cast<int>(code);
+    }
+#else
+    struct child {
+        pid_t pid = -1;
+        [[nodiscard]] bool started() const { return pid > 0; }
+    };
+    static child start(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> all = {TAVRIK_CLI_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        child c;
+        c.pid = ::fork();
+        if (c.pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int fd = 0; fd <= 2; ++fd)
+                ::dup2(null, fd);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return c;
+    }
+    static void kill(child& c)
+    {
+        ::kill(c.pid, SIGKILL);
+        (void)finish(c);
+    }
+    static int finish(child& c)
+    {
+        int status = 0;
+        if (::waitpid(c.pid, &status, 0) != c.pid)
+            return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+#endif
     temp_dir dir_;
     std::string d_;
 };
@@ -840,6 +990,114 @@ TEST_F(Cli, RenamesWithANonAsciiTitle)
     const auto again = run({"suggest", d_ + S + NON_ASCII_NAME});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out, NON_ASCII_NAME + "\n");
+}
+
+// Killed at any moment while moving large files from one file system to another,
+// a batch leaves every document whole: under its old name, its new one, or both
+// (killed between naming the copy and removing the source), with nothing beside
+// them but hidden temporaries; a second batch finishes the job and leaves those
+// alone. Half the kills come the moment the output folder shows its first,
+// second or third entry (mid-copy, where a copy is made under a visible name),
+// half at fractions of the time an uninterrupted run takes.
+TEST_F(Cli, KilledBatchAcrossFileSystemsLosesAndBreaksNothing)
+{
+    shm_dir shm;
+    if (!shm.other_device_than(dir_.path()))
+        GTEST_SKIP() << "no second file system at hand";
+    constexpr int DOCS = 3;
+    constexpr std::size_t PAGE_BYTES = std::size_t{6} << 20;   // the page's content, which naming skips
+#if defined(_WIN32)
+    constexpr int KILLS = DOCS + 1;   // each start of the program costs most of a second under Wine
+#else
+    constexpr int KILLS = 2 * DOCS;
+#endif
+    std::vector<std::string> docs;
+    for (int k = 0; k < DOCS; ++k) {
+        std::string filler(PAGE_BYTES, ' ');
+        for (std::size_t i = k; i < filler.size(); i += 4099)
+            filler[i] = static_cast<char>('a' + (i / 4099 + k) % 26);
+        docs.push_back(tavrik_test::simple_pdf("% " + filler + "\n", "/Title (Annual Report) /Subject (" +
+                                                                         std::to_string(k) + ")"));
+    }
+    const auto is_doc = [&](const std::string& bytes) {
+        return std::find(docs.begin(), docs.end(), bytes) != docs.end();
+    };
+    const auto is_temporary = [](const std::string& name) {
+        return name.rfind(".tavrik-", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+    };
+    const auto entries = [](const fs::path& d) {
+        std::error_code ec;
+        std::size_t n = 0;
+        for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+            ++n;
+        return n;
+    };
+
+    std::chrono::duration<double> whole_run{};
+    for (int round = 0; round <= KILLS; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const fs::path in = shm.path() / std::to_string(round), out = dir_.path() / ("out" + std::to_string(round));
+        fs::create_directories(in);
+        for (int k = 0; k < DOCS; ++k)
+            write_file(in / ("scan" + std::to_string(k) + ".pdf"), docs[k]);
+
+        const auto started = std::chrono::steady_clock::now();
+        child c = start({"batch", "-o", narrow(out), narrow(in)});
+        ASSERT_TRUE(c.started());
+        if (round == 0) {
+            ASSERT_EQ(finish(c), 0);
+            whole_run = std::chrono::steady_clock::now() - started;
+        } else if (round <= DOCS) {
+            const auto give_up = started + 2 * whole_run;
+            while (entries(out) < static_cast<std::size_t>(round) && std::chrono::steady_clock::now() < give_up)
+                std::this_thread::yield();
+            kill(c);
+        } else {
+            std::this_thread::sleep_for(whole_run * (round - DOCS) / (DOCS + 1));
+            kill(c);
+        }
+
+        // Every document whole somewhere; nothing visible that is not one.
+        std::vector<std::string> found;
+        int temporaries = 0;
+        for (const fs::path& d : {in, out}) {
+            if (!fs::exists(d))
+                continue;
+            for (const auto& name : names_in(d)) {
+                if (is_temporary(name)) {
+                    EXPECT_EQ(d, out) << name;
+                    ++temporaries;
+                    continue;
+                }
+                const std::string bytes = read_file(d / name);
+                EXPECT_TRUE(is_doc(bytes)) << narrow(d / name) << ": " << bytes.size() << " bytes";
+                found.push_back(bytes);
+            }
+        }
+        for (int k = 0; k < DOCS; ++k)
+            EXPECT_NE(std::find(found.begin(), found.end(), docs[k]), found.end()) << "document " << k << " lost";
+
+        if (!names_in(in).empty()) {
+            child again = start({"batch", "-o", narrow(out), narrow(in)});
+            EXPECT_EQ(finish(again), 0);
+        }
+        EXPECT_TRUE(names_in(in).empty());
+        std::vector<std::string> moved;
+        int temporaries_after = 0;
+        for (const auto& name : names_in(out)) {
+            if (is_temporary(name)) {
+                ++temporaries_after;
+                continue;
+            }
+            EXPECT_EQ(name.rfind("Annual Report", 0), 0u) << name;
+            moved.push_back(read_file(out / name));
+        }
+        EXPECT_EQ(temporaries_after, temporaries);   // left alone
+        for (int k = 0; k < DOCS; ++k)
+            EXPECT_NE(std::find(moved.begin(), moved.end(), docs[k]), moved.end()) << "document " << k << " lost";
+        fs::remove_all(in);
+        fs::remove_all(out);
+    }
 }
 
 TEST_F(Cli, BatchAndItsDryRun)

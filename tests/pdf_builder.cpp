@@ -176,9 +176,19 @@ void write_file(const std::filesystem::path& path, const std::string& bytes)
 
 std::string read_file(const std::filesystem::path& path)
 {
-    std::ifstream f(path, std::ios::binary);
+    // Large files are read in one piece, at the size they have.
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = f ? static_cast<std::streamoff>(f.tellg()) : -1;
+    if (size > 0 && f.seekg(0)) {
+        std::string out(static_cast<std::size_t>(size), '\0');
+        f.read(out.data(), size);
+        out.resize(static_cast<std::size_t>(f.gcount()));
+        if (f.peek() == std::ifstream::traits_type::eof())
+            return out;
+    }
+    std::ifstream again(path, std::ios::binary);
     std::ostringstream s;
-    s << f.rdbuf();
+    s << again.rdbuf();
     return s.str();
 }
 

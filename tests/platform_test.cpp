@@ -1,5 +1,6 @@
 // The platform layer: directory creation, existence, the rename that never
-// replaces, the exclusive copy, file identity, the PDF listing and whole-file reads.
+// replaces, the staged copy and its naming, directory flushes, file identity, the
+// PDF listing and whole-file reads.
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 #include "pdf_builder.h"
@@ -114,63 +116,145 @@ TEST(PlatformRename, TellsCrossDeviceApart)
     EXPECT_FALSE(fs::exists(shm.path() / "a"));
 }
 
-TEST(PlatformCopy, CopiesBytesAndModificationTime)
-{
-    temp_dir dir;
-    std::string data(200000, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 7 + i / 251);
-    const std::string from = narrow(dir.path() / "from"), to = narrow(dir.path() / "to");
-    write_file(from, data);
-    const auto when = fs::last_write_time(from) - std::chrono::hours(24 * 400);
-    fs::last_write_time(from, when);
-#if !defined(_WIN32)
-    ASSERT_EQ(::chmod(from.c_str(), 0640), 0);
-#endif
+// Both ways of staging a copy: unnamed where the system allows it, and hidden.
+struct stager {
+    const char* name;
+    bool (*stage)(const char*, const char*, pf::staged_file&) noexcept;
+};
+constexpr stager stagers[] = {{"default", &pf::stage_copy}, {"hidden", &pf::stage_copy_hidden}};
 
-    ASSERT_TRUE(pf::copy_new_file(from.c_str(), to.c_str()));
-    EXPECT_EQ(read_file(to), data);
-    EXPECT_EQ(read_file(from), data);
-    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(fs::last_write_time(to) - when).count(), 0);
-#if !defined(_WIN32)
-    struct stat st;
-    ASSERT_EQ(::stat(to.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-#endif
+std::vector<std::string> names_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
-TEST(PlatformCopy, NeverTouchesAnExistingDestination)
+TEST(PlatformStagedCopy, CopiesBytesModeAndModificationTime)
+{
+    for (const auto& how : stagers) {
+        SCOPED_TRACE(how.name);
+        temp_dir dir;
+        std::string data(200000, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(i * 7 + i / 251);
+        const std::string from = narrow(dir.path() / "from"), to = narrow(dir.path() / "to");
+        write_file(from, data);
+        const auto when = fs::last_write_time(from) - std::chrono::hours(24 * 400);
+        fs::last_write_time(from, when);
+#if !defined(_WIN32)
+        ASSERT_EQ(::chmod(from.c_str(), 0640), 0);
+#endif
+        pf::staged_file staged;
+        ASSERT_TRUE(how.stage(from.c_str(), to.c_str(), staged));
+        // Until it is named, the copy is nowhere to be found under a PDF name or
+        // the one it is made for.
+        for (const auto& n : names_in(dir.path()))
+            EXPECT_TRUE(n == "from" || (n.rfind(pf::HIDDEN_TEMP_PREFIX, 0) == 0 && n.size() > 12 &&
+                                        n.substr(n.size() - 4) == pf::HIDDEN_TEMP_SUFFIX))
+                << n;
+        ASSERT_TRUE(pf::flush_staged(staged));
+        ASSERT_TRUE(pf::name_staged(staged, to.c_str()));
+        pf::discard_staged(staged);
+        EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"from", "to"}));
+        EXPECT_EQ(read_file(to), data);
+        EXPECT_EQ(read_file(from), data);
+        EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(fs::last_write_time(to) - when).count(), 0);
+#if defined(_WIN32)
+        const DWORD attrs = ::GetFileAttributesA(to.c_str());
+        EXPECT_EQ(attrs & FILE_ATTRIBUTE_HIDDEN, 0u);   // the hidden mark stays with the temporary
+#else
+        struct stat st;
+        ASSERT_EQ(::stat(to.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+#endif
+    }
+}
+
+// Naming never replaces an entry, of any kind; a copy that is not named leaves
+// nothing behind once discarded (also by going out of scope).
+TEST(PlatformStagedCopy, NamingNeverReplacesAnExistingEntry)
+{
+    for (const auto& how : stagers) {
+        SCOPED_TRACE(how.name);
+        temp_dir dir;
+        const std::string from = narrow(dir.path() / "from");
+        write_file(from, "new");
+        write_file(dir.path() / "to", "theirs");
+        fs::create_directory(dir.path() / "sub");
+        std::vector<std::string> taken = {"to", "sub"};
+#if !defined(_WIN32)
+        fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
+        taken.push_back("link");
+#endif
+        const auto before = names_in(dir.path());
+        for (const auto& name : taken) {
+            SCOPED_TRACE(name);
+            pf::staged_file staged;
+            ASSERT_TRUE(how.stage(from.c_str(), narrow(dir.path() / name).c_str(), staged));
+            ASSERT_TRUE(pf::flush_staged(staged));
+            EXPECT_FALSE(pf::name_staged(staged, narrow(dir.path() / name).c_str()));
+            EXPECT_FALSE(pf::unname_staged(staged));   // it was never given that name
+        }
+        EXPECT_EQ(names_in(dir.path()), before);
+        EXPECT_EQ(read_file(dir.path() / "to"), "theirs");
+        EXPECT_TRUE(fs::is_empty(dir.path() / "sub"));
+        EXPECT_FALSE(fs::exists(dir.path() / "nowhere"));
+    }
+}
+
+// A name once given is taken back only while it still holds the copy.
+TEST(PlatformStagedCopy, UnnamingRemovesOnlyTheCopy)
 {
     temp_dir dir;
     const std::string from = narrow(dir.path() / "from"), to = narrow(dir.path() / "to");
     write_file(from, "new");
-    write_file(to, "theirs");
-    EXPECT_FALSE(pf::copy_new_file(from.c_str(), to.c_str()));
-    EXPECT_EQ(read_file(to), "theirs");
-    fs::create_directory(dir.path() / "sub");
-    EXPECT_FALSE(pf::copy_new_file(from.c_str(), narrow(dir.path() / "sub").c_str()));
-    EXPECT_TRUE(fs::is_directory(dir.path() / "sub"));
-#if !defined(_WIN32)
-    fs::create_symlink(dir.path() / "nowhere", dir.path() / "link");
-    EXPECT_FALSE(pf::copy_new_file(from.c_str(), narrow(dir.path() / "link").c_str()));
-    EXPECT_FALSE(fs::exists(dir.path() / "nowhere"));
-#endif
+    {
+        pf::staged_file staged;
+        ASSERT_TRUE(pf::stage_copy(from.c_str(), to.c_str(), staged));
+        ASSERT_TRUE(pf::name_staged(staged, to.c_str()));
+        EXPECT_TRUE(pf::unname_staged(staged));
+        pf::discard_staged(staged);
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"from"});
+    }
+    // Another file has taken the name since.
+    pf::staged_file staged;
+    ASSERT_TRUE(pf::stage_copy(from.c_str(), to.c_str(), staged));
+    ASSERT_TRUE(pf::name_staged(staged, to.c_str()));
+    const std::string aside = narrow(dir.path() / "aside");
+    ASSERT_EQ(pf::rename_noreplace(to.c_str(), aside.c_str()), pf::move_status::moved);
+    write_file(to, "another file now");
+    EXPECT_FALSE(pf::unname_staged(staged));
+    pf::discard_staged(staged);
+    EXPECT_EQ(read_file(to), "another file now");
+    EXPECT_EQ(read_file(aside), "new");
 }
 
-TEST(PlatformCopy, SourcesThatCannotBeCopied)
+TEST(PlatformStagedCopy, SourcesThatCannotBeCopiedLeaveNothing)
 {
     temp_dir dir;
-    const std::string to = narrow(dir.path() / "to");
-    EXPECT_FALSE(pf::copy_new_file(dir.str().c_str(), to.c_str()));   // not a regular file
-    EXPECT_FALSE(pf::copy_new_file(narrow(dir.path() / "missing").c_str(), to.c_str()));
-    EXPECT_FALSE(fs::exists(to));
+    const std::string to = narrow(dir.path() / "out" / "to");
+    fs::create_directory(dir.path() / "out");
+    for (const auto& how : stagers) {
+        SCOPED_TRACE(how.name);
+        pf::staged_file staged;
+        EXPECT_FALSE(how.stage(dir.str().c_str(), to.c_str(), staged));   // not a regular file
+        EXPECT_FALSE(how.stage(narrow(dir.path() / "missing").c_str(), to.c_str(), staged));
+        EXPECT_FALSE(pf::name_staged(staged, to.c_str()));
+        write_file(dir.path() / "from", "x");
+        EXPECT_FALSE(how.stage(narrow(dir.path() / "from").c_str(), narrow(dir.path() / "gone" / "to").c_str(), staged));
+        EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
+    }
 }
 
-// A source that fails while being read: the partial destination goes away.
-TEST(PlatformCopy, ReadErrorRemovesThePartialCopy)
+// A source that fails while being read: nothing of the copy stays.
+TEST(PlatformStagedCopy, ReadErrorLeavesNothing)
 {
     temp_dir dir;
-    const std::string to = narrow(dir.path() / "to");
+    fs::create_directory(dir.path() / "out");
+    const std::string to = narrow(dir.path() / "out" / "to");
 #if defined(_WIN32)
     // A range locked by another handle refuses reads midway through the file.
     const std::string from = narrow(dir.path() / "from");
@@ -188,16 +272,30 @@ TEST(PlatformCopy, ReadErrorRemovesThePartialCopy)
     ::SetFilePointer(reader, 150000, nullptr, FILE_BEGIN);
     const bool enforced = !::ReadFile(reader, probe, sizeof probe, &n, nullptr);
     ::CloseHandle(reader);
-    const bool copied = enforced && pf::copy_new_file(from.c_str(), to.c_str());
+    pf::staged_file staged;
+    const bool copied = enforced && pf::stage_copy(from.c_str(), to.c_str(), staged);
     ::CloseHandle(holder);
     if (!enforced)
         GTEST_SKIP() << "byte-range locks do not stop reads here (Wine)";
     EXPECT_FALSE(copied);
 #else
     // The process's own memory at address 0 answers EIO.
-    EXPECT_FALSE(pf::copy_new_file("/proc/self/mem", to.c_str()));
+    for (const auto& how : stagers) {
+        SCOPED_TRACE(how.name);
+        pf::staged_file staged;
+        EXPECT_FALSE(how.stage("/proc/self/mem", to.c_str(), staged));
+    }
 #endif
-    EXPECT_FALSE(fs::exists(to));
+    EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
+}
+
+TEST(PlatformFlushDir, FlushesTheDirectoryOfAnEntry)
+{
+    temp_dir dir;
+    write_file(dir.path() / "f", "x");
+    EXPECT_TRUE(pf::flush_dir_of(narrow(dir.path() / "f").c_str()));
+    EXPECT_TRUE(pf::flush_dir_of(narrow(dir.path() / "not yet there").c_str()));
+    EXPECT_FALSE(pf::flush_dir_of(narrow(dir.path() / "missing" / "f").c_str()));
 }
 
 TEST(PlatformIdentity, ComparesVolumeAndIndex)

@@ -32,7 +32,8 @@ using tavrik_test::temp_dir;
 using tavrik_test::write_file;
 
 const std::string S(1, tavrik_test::SEP);   // the separator the library inserts
-using pf_status = tavrik::platform::move_status;
+namespace pf = tavrik::platform;
+using pf_status = pf::move_status;
 
 std::string titled_pdf(const std::string& title, const std::string& id = "")
 {
@@ -40,6 +41,22 @@ std::string titled_pdf(const std::string& title, const std::string& id = "")
     if (!id.empty())
         info += " /Subject " + tavrik_test::pdf_literal(id);
     return tavrik_test::simple_pdf("", info);
+}
+
+// Whether copies into dir are made without any name (Linux, where the file
+// system allows it and /proc lets them be named), rather than under a hidden one.
+bool unnamed_copies_in(const fs::path& dir)
+{
+#if defined(__linux__) && defined(O_TMPFILE)
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return fs::exists("/proc/self/fd");
+#else
+    (void)dir;
+    return false;
+#endif
 }
 
 std::vector<std::string> names_in(const fs::path& dir)
@@ -228,97 +245,150 @@ TEST(MoveFile, MovesWithinAFileSystemAndNeverReplaces)
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"b.pdf", "c.pdf", "d.pdf"}));
 }
 
-// The copy fall-back through stand-ins for the platform: a rename that answers
-// "another device", then the real copy and removal, or a failing copy, or a
-// source that cannot be removed.
+// The move across file systems through stand-ins for the platform that log each
+// step and can make any one of them fail; the real operations do the work, so
+// that the files show the outcome. The rename always answers "another device"
+// unless told otherwise, which reaches the copy within one temporary directory.
 struct fake_platform {
     static inline pf_status rename_answer = pf_status::cross_device;
-    static inline bool copy_fails = false;
-    static inline std::string unremovable;
+    static inline std::string failing;   // the step that fails, as logged
+    static inline bool hidden = false;   // copies under a hidden name, not unnamed
+    static inline std::string from, to;
     static inline std::vector<std::string> calls;
+    static inline std::vector<std::string> seen_before_naming;   // names in the directory
 
-    static pf_status rename(const char* from, const char* to) noexcept
+    static std::string which(const char* path) { return path == from ? ":from" : path == to ? ":to" : ":other"; }
+    static bool step(const std::string& name)
     {
-        calls.push_back(std::string("rename ") + from + " " + to);
+        calls.push_back(name);
+        return name != failing;
+    }
+    static pf_status rename(const char*, const char*) noexcept
+    {
+        calls.push_back("rename");
         return rename_answer;
     }
-    static bool copy(const char* from, const char* to) noexcept
+    static bool stage(const char* f, const char* t, pf::staged_file& staged) noexcept
     {
-        calls.push_back(std::string("copy ") + from + " " + to);
-        return !copy_fails && tavrik::platform::copy_new_file(from, to);
+        // A copy that fails midway has made its file already: what remains of it
+        // must go.
+        const bool done = hidden ? pf::stage_copy_hidden(f, t, staged) : pf::stage_copy(f, t, staged);
+        return step("copy") && done;
     }
-    static bool remove(const char* path) noexcept
+    static bool flush(pf::staged_file& staged) noexcept { return step("flush") && pf::flush_staged(staged); }
+    static bool name(pf::staged_file& staged, const char* t) noexcept
     {
-        calls.push_back(std::string("remove ") + path);
-        return path != unremovable && tavrik::platform::remove_file(path);
+        seen_before_naming = names_in(fs::path(to).parent_path());
+        return step("link") && pf::name_staged(staged, t);
+    }
+    static bool flush_dir(const char* path) noexcept
+    {
+        return step("flush-dir" + which(path)) && pf::flush_dir_of(path);
+    }
+    static bool remove(const char* path) noexcept { return step("remove" + which(path)) && pf::remove_file(path); }
+    static bool unname(pf::staged_file& staged) noexcept { return step("unname") && pf::unname_staged(staged); }
+    static void discard(pf::staged_file& staged) noexcept
+    {
+        calls.push_back("discard");
+        pf::discard_staged(staged);
+    }
+    static constexpr tavrik::move_ops ops = {&rename, &stage,  &flush,  &name,
+                                             &flush_dir, &remove, &unname, &discard};
+
+    static void reset(const std::string& f, const std::string& t)
+    {
+        rename_answer = pf_status::cross_device;
+        failing.clear();
+        from = f;
+        to = t;
+        calls.clear();
+        seen_before_naming.clear();
+    }
+    static std::string log()
+    {
+        std::string out;
+        for (const auto& c : calls)
+            out += (out.empty() ? "" : " ") + c;
+        return out;
     }
 };
 
-TEST(MoveFileWith, CopyFallBackAndItsFailures)
+// The steps in their order, and a fault at each one: the copy has no visible
+// name until it is complete and flushed, the source goes only once the new name
+// is on the disk, and every failure keeps the source and leaves no copy.
+TEST(MoveFileWith, StepsInOrderAndAFaultAtEach)
 {
-    const tavrik::move_ops ops = {&fake_platform::rename, &fake_platform::copy, &fake_platform::remove};
+    const std::string full = "rename copy flush link flush-dir:to remove:from discard flush-dir:from";
     const struct {
-        const char* name;
+        const char* failing;
         pf_status rename_answer;
-        bool copy_fails;
-        bool source_unremovable;
         bool moved;
         const char* calls;
     } cases[] = {
-        {"copied then removed", pf_status::cross_device, false, false, true, "rename copy remove:from"},
-        {"copy fails", pf_status::cross_device, true, false, false, "rename copy"},
-        {"source stays", pf_status::cross_device, false, true, false, "rename copy remove:from remove:to"},
-        {"plain failure", pf_status::failed, false, false, false, "rename"},
-        {"renamed", pf_status::moved, false, false, true, "rename"},
+        {"", pf_status::cross_device, true, full.c_str()},
+        {"copy", pf_status::cross_device, false, "rename copy discard"},
+        {"flush", pf_status::cross_device, false, "rename copy flush discard"},
+        {"link", pf_status::cross_device, false, "rename copy flush link discard"},
+        {"flush-dir:to", pf_status::cross_device, false, "rename copy flush link flush-dir:to unname discard"},
+        {"remove:from", pf_status::cross_device, false,
+         "rename copy flush link flush-dir:to remove:from unname discard"},
+        // The document lives at its new name alone by then: the move is done.
+        {"flush-dir:from", pf_status::cross_device, true, full.c_str()},
+        {"", pf_status::failed, false, "rename"},
+        {"", pf_status::moved, true, "rename"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        temp_dir dir;
-        const std::string from = narrow(dir.path() / "scan.pdf"), to = narrow(dir.path() / "Report.pdf");
-        const std::string data(150000, 'c');
-        write_file(from, data);
-        fake_platform::rename_answer = c.rename_answer;
-        fake_platform::copy_fails = c.copy_fails;
-        fake_platform::unremovable = c.source_unremovable ? from : std::string();
-        fake_platform::calls.clear();
+    for (const bool hidden : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(hidden ? "hidden copy, " : "unnamed copy, ") + "failing: " + c.failing);
+            temp_dir dir;
+            const std::string from = narrow(dir.path() / "scan.pdf"), to = narrow(dir.path() / "Report.pdf");
+            std::string data(150000, 'c');
+            data[140000] = 'd';
+            write_file(from, data);
+            fake_platform::reset(from, to);
+            fake_platform::hidden = hidden;
+            fake_platform::failing = c.failing;
+            fake_platform::rename_answer = c.rename_answer;
 
-        bool copied = true;
-        EXPECT_EQ(tavrik::move_file_with(ops, from.c_str(), to.c_str(), &copied), c.moved);
-        EXPECT_EQ(copied, c.moved && c.rename_answer == pf_status::cross_device);   // a new file, not the source
-        std::string calls;
-        for (const auto& call : fake_platform::calls) {
-            std::string word = call.substr(0, call.find(' '));
-            if (word == "remove")
-                word += call == "remove " + from ? ":from" : call == "remove " + to ? ":to" : ":other";
-            calls += (calls.empty() ? "" : " ") + word;
-        }
-        EXPECT_EQ(calls, c.calls);
-        if (c.rename_answer == pf_status::moved)
-            continue;   // the stand-in moved nothing
-        if (c.moved) {
-            EXPECT_FALSE(fs::exists(from));
-            EXPECT_EQ(read_file(to), data);
-        } else {
-            EXPECT_EQ(read_file(from), data);
-            EXPECT_FALSE(fs::exists(to));
+            bool copied = !c.moved;
+            EXPECT_EQ(tavrik::move_file_with(fake_platform::ops, from.c_str(), to.c_str(), &copied), c.moved);
+            EXPECT_EQ(copied, c.moved && c.rename_answer == pf_status::cross_device);   // a new file
+            EXPECT_EQ(fake_platform::log(), c.calls);
+            if (c.rename_answer != pf_status::cross_device)
+                continue;   // the stand-in moved nothing
+            if (std::string(c.calls).find("link") != std::string::npos) {
+                // Only the source, and a hidden name that is no PDF name, before naming.
+                ASSERT_FALSE(fake_platform::seen_before_naming.empty());
+                EXPECT_EQ(fake_platform::seen_before_naming.back(), "scan.pdf");
+                EXPECT_EQ(fake_platform::seen_before_naming.size(), hidden || !unnamed_copies_in(dir.path()) ? 2u : 1u);
+                for (const auto& n : fake_platform::seen_before_naming)
+                    EXPECT_TRUE(n == "scan.pdf" || (n.rfind(pf::HIDDEN_TEMP_PREFIX, 0) == 0 &&
+                                                    !pf::is_pdf_name(n.c_str())))
+                        << n;
+            }
+            EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{c.moved ? "Report.pdf" : "scan.pdf"});
+            EXPECT_EQ(read_file(c.moved ? to : from), data);
         }
     }
 }
 
-// An existing destination is never touched, whatever the rename answered.
+// An existing destination is never touched, and nothing of the copy stays.
 TEST(MoveFileWith, CopyNeverReplacesAnExistingDestination)
 {
-    const tavrik::move_ops ops = {&fake_platform::rename, &fake_platform::copy, &fake_platform::remove};
-    temp_dir dir;
-    const std::string from = narrow(dir.path() / "scan.pdf"), to = narrow(dir.path() / "Report.pdf");
-    write_file(from, "mine");
-    write_file(to, "theirs");
-    fake_platform::rename_answer = pf_status::cross_device;
-    fake_platform::copy_fails = false;
-    fake_platform::unremovable.clear();
-    EXPECT_FALSE(tavrik::move_file_with(ops, from.c_str(), to.c_str()));
-    EXPECT_EQ(read_file(from), "mine");
-    EXPECT_EQ(read_file(to), "theirs");
+    for (const bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "hidden copy" : "unnamed copy");
+        temp_dir dir;
+        const std::string from = narrow(dir.path() / "scan.pdf"), to = narrow(dir.path() / "Report.pdf");
+        write_file(from, "mine");
+        write_file(to, "theirs");
+        fake_platform::reset(from, to);
+        fake_platform::hidden = hidden;
+        EXPECT_FALSE(tavrik::move_file_with(fake_platform::ops, from.c_str(), to.c_str()));
+        EXPECT_EQ(fake_platform::log(), "rename copy flush link discard");
+        EXPECT_EQ(read_file(from), "mine");
+        EXPECT_EQ(read_file(to), "theirs");
+        EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"Report.pdf", "scan.pdf"}));
+    }
 }
 
 class MoveAcrossDevices : public ::testing::Test {
@@ -380,7 +450,7 @@ TEST_F(MoveAcrossDevices, IncompleteCopyLeavesSourceAndNoDestination)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the move claimed success";
     EXPECT_EQ(read_file(from), data);
-    EXPECT_FALSE(fs::exists(to));
+    EXPECT_TRUE(fs::is_empty(disk_.path()));   // nor any part of the copy
 }
 
 // The source cannot be removed after a complete copy (its directory is
@@ -406,7 +476,7 @@ TEST_F(MoveAcrossDevices, UnremovableSourceRemovesTheCopy)
     ::close(fd);
     EXPECT_FALSE(moved);
     EXPECT_EQ(read_file(from), "content");
-    EXPECT_FALSE(fs::exists(to));
+    EXPECT_TRUE(fs::is_empty(shm_.path()));
 }
 #endif
 
