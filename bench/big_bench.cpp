@@ -7,9 +7,11 @@
 #include "tavrik.h"
 
 #include <benchmark/benchmark.h>
+#if TAVRIK_BENCH_POPPLER
 #include <poppler-document.h>
 #include <poppler-global.h>
 #include <poppler-page.h>
+#endif
 #include <zlib.h>
 
 #include <cstdio>
@@ -183,8 +185,6 @@ std::string hundred_mib()
     return w.finish(1, 4);
 }
 
-void quiet(const std::string& /*message*/, void* /*closure*/) {}
-
 void run_tavrik(benchmark::State& state, const std::string& path, double mib)
 {
     std::string name;
@@ -196,6 +196,9 @@ void run_tavrik(benchmark::State& state, const std::string& path, double mib)
     state.counters["MiB"] = mib;
     state.SetLabel(name.empty() ? std::string("failed: ") + tavrik_last_error() : name);
 }
+
+#if TAVRIK_BENCH_POPPLER
+void quiet(const std::string& /*message*/, void* /*closure*/) {}
 
 void run_poppler(benchmark::State& state, const std::string& path, double mib)
 {
@@ -216,13 +219,16 @@ void run_poppler(benchmark::State& state, const std::string& path, double mib)
     state.counters["MiB"] = mib;
     state.counters["text_bytes"] = static_cast<double>(text_bytes);
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
+#if TAVRIK_BENCH_POPPLER
     poppler::set_debug_error_function(quiet, nullptr);
+#endif
     // TAVRIK_BENCH_KEEP names a folder that receives the documents and keeps them
     // (for profiling); otherwise they live in a temporary directory.
     bench::temp_dir tmp("tavrik-big-bench");
@@ -247,9 +253,11 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark((std::string("big/tavrik/") + d.label).c_str(),
                                      [path, mib](benchmark::State& s) { run_tavrik(s, path, mib); })
             ->Unit(benchmark::kMillisecond);
+#if TAVRIK_BENCH_POPPLER
         benchmark::RegisterBenchmark((std::string("big/poppler/") + d.label).c_str(),
                                      [path, mib](benchmark::State& s) { run_poppler(s, path, mib); })
             ->Unit(benchmark::kMillisecond);
+#endif
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
