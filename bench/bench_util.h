@@ -2,6 +2,10 @@
 // temporary directory that is removed again at exit.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +64,35 @@ inline std::vector<std::uint8_t> read_file(const char* path)
     }
     std::fclose(f);
     return data;
+}
+
+// The least any reader of a whole file does: open it, read() it into a buffer
+// that the caller reuses from file to file (grown, never shrunk), close it.
+// Returns the bytes read; 0 when the file cannot be opened.
+inline std::size_t read_into(const char* path, std::vector<std::uint8_t>& buffer)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    std::size_t used = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && buffer.size() < static_cast<std::size_t>(st.st_size) + 1) {
+        buffer.resize(static_cast<std::size_t>(st.st_size) + 1);
+    }
+    // Reads until end of file, so a file that grew since fstat is still read whole.
+    for (;;) {
+        if (used == buffer.size()) {
+            buffer.resize(buffer.empty() ? 4096 : buffer.size() * 2);
+        }
+        const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
+        if (n <= 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return used;
 }
 
 inline bool write_file(const fs::path& path, const void* data, std::size_t size)

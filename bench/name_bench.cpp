@@ -1,23 +1,18 @@
 // Naming one file: tavrik_suggest by title and by first line against poppler-cpp
-// loading the same document, reading its Title and extracting the text of its
-// first page. One benchmark per file and side, all in the same run; bench/run
-// takes the median of the repetitions per file and the ratio per file.
+// and MuPDF doing the same job in the same process (see reference_jobs.h). One
+// benchmark per file, side and job, all in the same run; bench/run takes the
+// median of the repetitions per file and the ratio per file.
 #include "bench_util.h"
+#include "reference_jobs.h"
 #include "tavrik.h"
 
 #include <benchmark/benchmark.h>
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-void quiet(const std::string& /*message*/, void* /*closure*/) {}
 
 void run_tavrik(benchmark::State& state, const std::string& path, int strategy)
 {
@@ -30,55 +25,65 @@ void run_tavrik(benchmark::State& state, const std::string& path, int strategy)
     state.counters["named"] = named > 0 ? 1 : 0;
 }
 
-void run_poppler(benchmark::State& state, const std::string& path)
+template <class Reference>
+void run_reference(benchmark::State& state, const Reference& ref, const std::string& path, bench::job j)
 {
-    std::size_t text_bytes = 0;
+    std::size_t found = 0;
     for (auto _ : state) {
-        std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(path));
-        std::string title;
-        std::string text;
-        if (doc) {
-            const poppler::byte_array t = doc->info_key("Title").to_utf8();
-            title.assign(t.begin(), t.end());
-            if (doc->pages() > 0) {
-                std::unique_ptr<poppler::page> page(doc->create_page(0));
-                if (page) {
-                    const poppler::byte_array b = page->text().to_utf8();
-                    text.assign(b.begin(), b.end());
-                }
-            }
-        }
-        benchmark::DoNotOptimize(title.data());
+        const std::string text = ref.run(path, j);
         benchmark::DoNotOptimize(text.data());
-        text_bytes = text.size();
+        found = text.size();
     }
-    state.counters["text_bytes"] = static_cast<double>(text_bytes);
+    state.counters["text_bytes"] = static_cast<double>(found);
 }
+
+struct job_name {
+    bench::job job;
+    int strategy;
+    const char* label;
+};
+constexpr job_name kJobs[] = {{bench::job::title, 0, "title"}, {bench::job::first_line, 1, "first-line"}};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    poppler::set_debug_error_function(quiet, nullptr);
     const auto dir = bench::corpus_dir(argc, argv);
     const auto files = bench::pdf_files(dir);
     if (files.empty()) {
         std::fprintf(stderr, "name_bench: no *.pdf files in %s\n", dir.c_str());
         return 1;
     }
+#if TAVRIK_BENCH_POPPLER
+    static const bench::poppler_reference poppler;
+#endif
+#if TAVRIK_BENCH_MUPDF
+    static const bench::mupdf_reference mupdf;
+    if (!mupdf.ok()) {
+        std::fprintf(stderr, "name_bench: cannot create a MuPDF context\n");
+        return 1;
+    }
+#endif
     for (const auto& f : files) {
         const std::string path = f.string();
         const std::string file = f.filename().string();
-        benchmark::RegisterBenchmark(("name/title/" + file).c_str(),
-                                     [path](benchmark::State& s) { run_tavrik(s, path, 0); })
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("name/first-line/" + file).c_str(),
-                                     [path](benchmark::State& s) { run_tavrik(s, path, 1); })
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("poppler/" + file).c_str(),
-                                     [path](benchmark::State& s) { run_poppler(s, path); })
-            ->Unit(benchmark::kMicrosecond);
+        for (const job_name& j : kJobs) {
+            const std::string suffix = std::string(j.label) + "/" + file;
+            benchmark::RegisterBenchmark(("name/" + suffix).c_str(),
+                                         [path, s = j.strategy](benchmark::State& st) { run_tavrik(st, path, s); })
+                ->Unit(benchmark::kMicrosecond);
+#if TAVRIK_BENCH_POPPLER
+            benchmark::RegisterBenchmark(("poppler/" + suffix).c_str(), [path, jj = j.job](benchmark::State& st) {
+                run_reference(st, poppler, path, jj);
+            })->Unit(benchmark::kMicrosecond);
+#endif
+#if TAVRIK_BENCH_MUPDF
+            benchmark::RegisterBenchmark(("mupdf/" + suffix).c_str(), [path, jj = j.job](benchmark::State& st) {
+                run_reference(st, mupdf, path, jj);
+            })->Unit(benchmark::kMicrosecond);
+#endif
+        }
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
