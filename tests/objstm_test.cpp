@@ -116,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                          xref_stream_rows({{0, 0x100, 0}, {3, 0x200, 0}, {1, 0x300, 0}}, 1, 2, 1),
                          {{0, -1, -1}, {1, -1, -1}, {2, 0x300, -1}},
                          1},
-        xref_stream_case{"ObjectNumbersPastTheTable", "/W [1 2 1] /Index [9999 3]",
-                         xref_stream_rows({{1, 0x100, 0}, {1, 0x200, 0}, {2, 5, 0}}, 1, 2, 1),
-                         {{9999, 0x100, -1}},
-                         1}),
+        xref_stream_case{"LargeObjectNumbers", "/W [1 2 1] /Index [9999 3 7999999 1]",
+                         xref_stream_rows({{1, 0x100, 0}, {1, 0x200, 0}, {2, 5, 0}, {1, 0x300, 0}}, 1, 2, 1),
+                         {{9999, 0x100, -1}, {10000, 0x200, -1}, {10001, -1, 5}, {7999999, 0x300, -1}},
+                         3}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Objstm, XrefStreamDictionaryGivesRootInfoAndEncrypt)
