@@ -180,8 +180,8 @@ bool body_value(byte_view d, std::int64_t body, std::int64_t& pos_out) noexcept
 
 // Where objnum's value starts. The entry's position must lead to objnum's own
 // header, from the file start or from the header when the file has leading bytes;
-// an entry that does not lead there (or, once Root came from the scan, a missing
-// one) is looked up in the scan of the file.
+// an entry that does not lead there, and a number no section gave an entry, are
+// looked up in the scan of the file, as a viewer rebuilds its table then.
 bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
 {
     if (objnum < 0 || objnum > MAX_OBJNUM)
@@ -216,8 +216,6 @@ bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
                 return true;
             }
         }
-    } else if (ctx.recovered == 0) {
-        return false;
     }
     const xref_entry& r = ctx_repair_index(ctx).headers[objnum];
     if (r.offset >= 0) {
@@ -509,7 +507,9 @@ void recover_trailer(ppdf_ctx& ctx)
 {
     const repair_index& idx = ctx_repair_index(ctx);
     ctx.recovered = 1;
+    const std::int64_t sections_root = ctx.root;
     trailer_values found{&ctx};
+    trailer_values fallback{&ctx};   // the newest trailer with any Root
     {
         const byte_view d = ctx.file_bytes();
         // Newest first; each dictionary is read only up to the next candidate, so a
@@ -520,15 +520,26 @@ void recover_trailer(ppdf_ctx& ctx)
             std::int64_t p = *it;
             rd_dict(d.first(static_cast<std::size_t>(end)), p, recovered_trailer_cb, &t);
             end = *it;
-            if (t.root >= 0)
+            if (t.root < 0)
+                continue;
+            if (fallback.root < 0)
+                fallback = t;
+            ctx.root = t.root;
+            if (root_resolves(ctx))
                 found = t;
         }
         if (found.root < 0) {
             // No trailer names a catalog: the last object that is one.
             const std::vector<std::int64_t> catalogs = typed_dicts(d, idx, "Catalog");
-            if (!catalogs.empty())
-                ctx.root = number_at(d, header_before(idx, catalogs.back()));
-            return;
+            if (!catalogs.empty()) {
+                found = fallback;
+                found.root = number_at(d, header_before(idx, catalogs.back()));
+            } else if (fallback.root >= 0) {
+                found = fallback;
+            } else {
+                ctx.root = sections_root;
+                return;
+            }
         }
     }
     ctx.root = found.root;

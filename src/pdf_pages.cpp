@@ -338,7 +338,7 @@ void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
         }
         if (++count > MAX_KIDS_PER_ARRAY)
             return;
-        if (obj < 0 || obj >= static_cast<std::int64_t>(u.walk->by_obj.size()))
+        if (!in_object_table(ctx, obj))
             continue;
         if (classify(ctx, *u.walk, obj).kind != kid_kind::none)
             add_run(u.node->kids, static_cast<std::int32_t>(obj));

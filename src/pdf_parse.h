@@ -24,7 +24,8 @@ namespace tavrik {
 // A table of default entries that keeps its memory from one document to the next.
 // Only slot() gives write access, so every entry at or past reached() is still the
 // default, and a reset clears just the entries below it: a document with few
-// objects does not pay for clearing a table sized for the most.
+// objects does not pay for clearing a table sized for the most. Indices at or past
+// size() live in a map, for the few far numbers a document may use.
 template <class T>
 class reused_table {
 public:
@@ -35,13 +36,23 @@ public:
         else
             std::fill(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(reached_), T{});
         reached_ = 0;
+        far_.clear();
     }
     [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
-    // One past the highest entry slot() has given out since the last reset.
+    // One past the highest entry below size() that slot() has given out since the last reset.
     [[nodiscard]] std::size_t reached() const noexcept { return reached_; }
-    [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return items_[i]; }
-    [[nodiscard]] T& slot(std::size_t i) noexcept
+    [[nodiscard]] const T& operator[](std::size_t i) const noexcept
     {
+        if (i < items_.size())
+            return items_[i];
+        static const T none{};
+        const auto it = far_.find(i);
+        return it == far_.end() ? none : it->second;
+    }
+    [[nodiscard]] T& slot(std::size_t i)
+    {
+        if (i >= items_.size())
+            return far_[i];
         if (i >= reached_)
             reached_ = i + 1;
         return items_[i];
@@ -50,6 +61,7 @@ public:
 private:
     std::vector<T> items_;
     std::size_t reached_ = 0;
+    std::unordered_map<std::size_t, T> far_;
 };
 
 // ---- limits of the reader --------------------------------------------------
@@ -202,7 +214,7 @@ struct ppdf_ctx {
     std::int64_t prev = -1;
     std::int64_t xref_stm = -1;        // a hybrid file's cross-reference stream, from the trailer
     std::int32_t encrypted = 0;
-    std::int32_t recovered = 0;        // Root came from the scan: every lookup may use it
+    std::int32_t recovered = 0;        // Root and Info came from the scan
     std::int32_t page_count = 0;
     std::int32_t line_limit = MAX_LINES;   // lines stored before the text is complete
     std::int32_t count_all_pages = 1;      // 0: the page walk ends with the text
@@ -229,15 +241,12 @@ struct ppdf_ctx {
     }
 };
 
-// Whether a lookup of objnum may find something: it has an entry (a position or an
-// object stream), or the trailer came from the scan, which may know any number.
-// Callers that look at the table themselves ask this first.
+// Whether objnum is a number the object table can hold: a lookup of any other
+// finds nothing. Callers that look at the table themselves ask this first.
 [[nodiscard]] inline bool in_object_table(const ppdf_ctx& ctx, std::int64_t objnum) noexcept
 {
-    if (objnum < 0 || objnum > MAX_OBJNUM)
-        return false;
-    const xref_entry& e = ctx.xref[objnum];
-    return e.offset >= 0 || e.compressed != 0 || ctx.recovered != 0;
+    (void)ctx;
+    return objnum >= 0 && objnum <= MAX_OBJNUM;
 }
 
 using byte_view = std::span<const std::uint8_t>;
