@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -310,8 +309,19 @@ enum class append_result { ok, over_limit, no_memory };
 append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8_t* bytes, std::size_t n,
                             std::int64_t& at_out)
 {
+    // "\nN 0 obj\n", written by hand: a formatted print per object costs more than
+    // the copy of a small object.
     char header[48];
-    const int hn = std::snprintf(header, sizeof header, "\n%lld 0 obj\n", static_cast<long long>(objnum));
+    char digits[24];
+    int nd = 0;
+    for (auto v = static_cast<std::uint64_t>(objnum); nd == 0 || v > 0; v /= 10)
+        digits[nd++] = static_cast<char>('0' + v % 10);
+    int hn = 0;
+    header[hn++] = '\n';
+    while (nd > 0)
+        header[hn++] = digits[--nd];
+    for (const char c : std::string_view(" 0 obj\n"))
+        header[hn++] = c;
     static constexpr char closing[] = "\nendobj\n";
     const std::size_t closing_n = sizeof closing - 1;
     const std::uint64_t old_len = ctx.len;
@@ -570,6 +580,9 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
     // A row whose three widths are all empty reads nothing and changes nothing;
     // so does every row without a type field.
     const bool rows_matter = st.w[0] > 0;
+    const auto in_reach = [](std::int32_t w) { return w >= 0 && w <= 8; };
+    const bool whole_rows = in_reach(st.w[0]) && in_reach(st.w[1]) && in_reach(st.w[2]);
+    const std::uint64_t row_bytes = whole_rows ? static_cast<std::uint64_t>(st.w[0] + st.w[1] + st.w[2]) : 0;
     std::uint64_t cur = 0;
     for (int r = 0; r < ranges && rows_matter; ++r) {
         const std::int64_t first = pairs ? clamp_objnum(st.index[2 * r]) : 0;
@@ -577,9 +590,24 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
         // Past the data every row reads as zeros (type 0): stop there rather
         // than walk a hostile Size or Index count.
         for (std::int64_t k = 0; k < count && cur < data->size(); ++k) {
-            const std::uint64_t type = read_field(*data, cur, st.w[0]);
-            const std::uint64_t f2 = read_field(*data, cur, st.w[1]);
-            const std::uint64_t f3 = read_field(*data, cur, st.w[2]);
+            std::uint64_t type = 0;
+            std::uint64_t f2 = 0;
+            std::uint64_t f3 = 0;
+            if (whole_rows && cur + row_bytes <= data->size()) {
+                // The common row: every field 1 to 8 bytes, all of it in the data.
+                const std::uint8_t* p = data->data() + cur;
+                for (std::int32_t i = 0; i < st.w[0]; ++i)
+                    type = (type << 8) | *p++;
+                for (std::int32_t i = 0; i < st.w[1]; ++i)
+                    f2 = (f2 << 8) | *p++;
+                for (std::int32_t i = 0; i < st.w[2]; ++i)
+                    f3 = (f3 << 8) | *p++;
+                cur += row_bytes;
+            } else {
+                type = read_field(*data, cur, st.w[0]);
+                f2 = read_field(*data, cur, st.w[1]);
+                f3 = read_field(*data, cur, st.w[2]);
+            }
             const std::int64_t objnum = first + k;
             if (type == 1 && f2 <= static_cast<std::uint64_t>(INT64_MAX))
                 set_position(ctx, objnum, static_cast<std::int64_t>(f2), static_cast<std::int64_t>(f3));
