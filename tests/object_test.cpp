@@ -469,6 +469,14 @@ INSTANTIATE_TEST_SUITE_P(
                         return replace_once(out, "PLACEHOLDER_ROW_3xx", b);
                     }(),
                     "Found", "Recovered text", 0},
+        // Every offset a few bytes late, as when an editor shortened line ends: each
+        // lands past its header, and the scan finds the objects.
+        damage_case{"OffsetsShiftedLate", [] {
+                        pdf_options o = with_info();
+                        o.offset_shift = 5;
+                        return build_pdf(recoverable(), o);
+                    }(),
+                    "Found", "Recovered text", 0},
         // The trailer names a Root that is no catalog; the scan's trailer does no
         // better, so the last catalog counts, with the trailer's Info.
         damage_case{"RootIsNoCatalog", [] {
