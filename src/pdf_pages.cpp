@@ -338,7 +338,7 @@ void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
         }
         if (++count > MAX_KIDS_PER_ARRAY)
             return;
-        if (obj < 0 || obj >= static_cast<std::int64_t>(u.walk->by_obj.size()))
+        if (!in_object_table(ctx, obj))
             continue;
         if (classify(ctx, *u.walk, obj).kind != kid_kind::none)
             add_run(u.node->kids, static_cast<std::int32_t>(obj));
@@ -615,10 +615,7 @@ void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos)
 
 void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
 {
-    if (objnum < 0 || objnum >= ctx.xref_cap || objnum >= static_cast<std::int64_t>(ctx.xref.size()))
-        return;
-    const std::int64_t offset = ctx.xref[at(objnum)].offset;
-    if (offset < 0 || static_cast<std::uint64_t>(offset) >= ctx.len)
+    if (!in_object_table(ctx, objnum))
         return;
     std::int64_t dict = 0;
     if (!ctx_obj_dict(ctx, objnum, dict) || dict_start(ctx.bytes(), dict) == 0)

@@ -3,6 +3,7 @@
 #include "pdf_parse.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "platform.h"
 
@@ -10,19 +11,28 @@ namespace tavrik {
 
 namespace {
 
-// "%PDF-" at offset 0, nothing before it, and room for a version.
-bool has_header(const byte_buffer& b) noexcept
+// Where "%PDF-" starts: within the first HEADER_SEARCH_BYTES, as a mail or
+// download header may come first; -1 when it is missing or leaves no room for
+// a version.
+std::int64_t find_header(const byte_buffer& b) noexcept
 {
-    return b.size() >= MIN_FILE_BYTES && std::memcmp(b.data(), "%PDF-", 5) == 0;
+    if (b.size() < MIN_FILE_BYTES)
+        return -1;
+    const std::string_view text(reinterpret_cast<const char*>(b.data()),
+                                std::min<std::size_t>(b.size(), HEADER_SEARCH_BYTES + 4));
+    const std::size_t at = text.find("%PDF-");
+    if (at == std::string_view::npos || at + 8 > b.size())
+        return -1;
+    return static_cast<std::int64_t>(at);
 }
 
 // Major digit, point, minor digit; only one digit after the point is taken.
-void read_version(const byte_buffer& b, char* out) noexcept
+void read_version(const std::uint8_t* h, char* out) noexcept
 {
-    if ((b[5] == '1' || b[5] == '2') && b[6] == '.' && is_digit(b[7])) {
-        out[0] = static_cast<char>(b[5]);
+    if ((h[5] == '1' || h[5] == '2') && h[6] == '.' && is_digit(h[7])) {
+        out[0] = static_cast<char>(h[5]);
         out[1] = '.';
-        out[2] = static_cast<char>(b[7]);
+        out[2] = static_cast<char>(h[7]);
         out[3] = '\0';
     } else {
         std::memcpy(out, "1.4", 4);
@@ -51,7 +61,7 @@ namespace {
 // table. Fresh pages for them cost more than the rest of naming a small file.
 struct reader_memory {
     byte_buffer bytes;
-    reused_table<xref_entry> xref;
+    object_table xref;
 };
 
 // Beyond this a file buffer goes back to the system after its parse.
@@ -65,45 +75,54 @@ reader_memory& thread_memory()
 
 // Parses bytes (the file, with room for one more byte) and leaves them in bytes,
 // perhaps grown by unpacked objects, for the caller to reuse.
-int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need)
+int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace)
 {
     clear_summary(info);
-    if (!has_header(bytes) || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
+    const std::int64_t header = find_header(bytes);
+    if (header < 0 || bytes.size() > static_cast<std::uint64_t>(MAX_FILE_BYTES))
         return 0;
-    read_version(bytes, info.version);
+    read_version(bytes.data() + header, info.version);
 
     ppdf_ctx ctx;
     // The buffers go back to where they came from however the parse ends.
-    reused_table<xref_entry>& kept_xref = thread_memory().xref;
+    object_table& kept_xref = thread_memory().xref;
     struct give_back {
         ppdf_ctx& c;
         byte_buffer& bytes;
-        reused_table<xref_entry>& xref;
+        object_table& xref;
+        ppdf_trace* trace;
         ~give_back()
         {
+            if (trace != nullptr) {
+                trace->object_streams_decoded = c.objstm.decoded;
+                trace->repair_scans = c.repaired ? 1 : 0;
+            }
             bytes.swap(c.buf);
             std::swap(xref, c.xref);
         }
-    } guard{ctx, bytes, kept_xref};
+    } guard{ctx, bytes, kept_xref, trace};
     ctx.len = bytes.size();
+    ctx.file_len = ctx.len;
+    ctx.header_offset = header;
     ctx.buf.swap(bytes);
     ctx.buf.push_back(0);   // one zero byte after the data, never counted in len
     ctx.info = &info;
     std::swap(ctx.xref, kept_xref);
-    ctx.xref.reset(static_cast<std::size_t>(MAX_OBJECTS));
-    ctx.xref_cap = MAX_OBJECTS;
+    ctx.xref.reset();
 
-    // Cross-reference sections, newest first; then object streams; then, when the
-    // cross-reference data gave almost nothing, a scan for object headers.
+    // Cross-reference sections, newest first; when they gave almost nothing, a scan
+    // for object headers; when they name no catalog, the trailer the scan finds.
+    // Object streams are unpacked when an object they hold is first needed.
     const std::int64_t startxref = find_startxref(ctx);
     if (startxref >= 0)
         read_xref_chain(ctx, startxref);
-    unpack_object_streams(ctx);
-    if (ctx.xref_known < REPAIR_MIN_KNOWN)
+    if (ctx.xref_entries < REPAIR_MIN_KNOWN)
         repair_scan(ctx);
+    if (!root_resolves(ctx))
+        recover_trailer(ctx);
 
     std::int64_t pos = 0;
-    if (ctx.info_obj >= 0 && ctx.info_obj < ctx.xref_cap && ctx_obj_dict(ctx, ctx.info_obj, pos))
+    if (ctx.info_obj >= 0 && fetch_obj_dict(ctx, ctx.info_obj, pos))
         read_doc_info(ctx, pos);
     info.encrypted = ctx.encrypted;
 
@@ -117,10 +136,13 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need)
         ctx.count_all_pages = 0;
     }
 
-    if (ctx.root >= 0 && ctx.root < ctx.xref_cap && ctx_obj_dict(ctx, ctx.root, pos)) {
+    // The page walk keeps views of the buffer across lookups, so nothing may be
+    // appended once it runs.
+    unpack_object_streams(ctx);
+    if (ctx.root >= 0 && ctx_obj_dict(ctx, ctx.root, pos)) {
         const std::int64_t pages = catalog_pages(ctx, pos);
         std::int64_t pages_pos = 0;
-        if (pages >= 0 && pages < ctx.xref_cap && ctx_obj_dict(ctx, pages, pages_pos))
+        if (pages >= 0 && ctx_obj_dict(ctx, pages, pages_pos))
             ctx_do_pages_node(ctx, pages_pos, 0);
     }
     info.page_count = ctx.page_count;
@@ -131,12 +153,12 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need)
 
 }  // namespace
 
-int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info, ppdf_need need)
+int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace)
 {
     byte_buffer copy;
     copy.reserve(bytes.size() + 1);
     copy.assign(bytes.begin(), bytes.end());
-    return parse_document(copy, info, need);
+    return parse_document(copy, info, need, trace);
 }
 
 int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need)
@@ -156,7 +178,7 @@ int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need)
         clear_summary(info);
         return 0;
     }
-    return parse_document(bytes, info, need);
+    return parse_document(bytes, info, need, nullptr);
 }
 
 }  // namespace tavrik

@@ -7,10 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <new>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "byte_buffer.h"
@@ -21,7 +24,8 @@ namespace tavrik {
 // A table of default entries that keeps its memory from one document to the next.
 // Only slot() gives write access, so every entry at or past reached() is still the
 // default, and a reset clears just the entries below it: a document with few
-// objects does not pay for clearing a table sized for the most.
+// objects does not pay for clearing a table sized for the most. Indices at or past
+// size() live in a map, for the few far numbers a document may use.
 template <class T>
 class reused_table {
 public:
@@ -32,13 +36,23 @@ public:
         else
             std::fill(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(reached_), T{});
         reached_ = 0;
+        far_.clear();
     }
     [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
-    // One past the highest entry slot() has given out since the last reset.
+    // One past the highest entry below size() that slot() has given out since the last reset.
     [[nodiscard]] std::size_t reached() const noexcept { return reached_; }
-    [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return items_[i]; }
-    [[nodiscard]] T& slot(std::size_t i) noexcept
+    [[nodiscard]] const T& operator[](std::size_t i) const noexcept
     {
+        if (i < items_.size())
+            return items_[i];
+        static const T none{};
+        const auto it = far_.find(i);
+        return it == far_.end() ? none : it->second;
+    }
+    [[nodiscard]] T& slot(std::size_t i)
+    {
+        if (i >= items_.size())
+            return far_[i];
         if (i >= reached_)
             reached_ = i + 1;
         return items_[i];
@@ -47,18 +61,32 @@ public:
 private:
     std::vector<T> items_;
     std::size_t reached_ = 0;
+    std::unordered_map<std::size_t, T> far_;
 };
 
 // ---- limits of the reader --------------------------------------------------
 inline constexpr std::int64_t MAX_FILE_BYTES = 268435456;        // 256 MiB
 inline constexpr std::uint64_t MIN_FILE_BYTES = 10;               // "%PDF-1.x" and a bit
-inline constexpr std::int64_t MAX_OBJECTS = 10000;                // object table slots
-inline constexpr int MAX_XREF_SECTIONS = 10;                      // newest first
+inline constexpr std::int64_t HEADER_SEARCH_BYTES = 1024;         // "%PDF-" may follow a mail or download header
+// Object numbers an entry may have: n + 1 still fits 32 bits, as the page walk needs.
+inline constexpr std::int64_t MAX_OBJNUM = 2147483646;
+// The table keeps entries for numbers up to this many densely whatever the file
+// holds (2 MiB); beyond it, dense only up to DENSE_SLOTS_PER_ENTRY per entry given.
+inline constexpr std::size_t DENSE_FREE_SLOTS = 65536;
+inline constexpr std::size_t DENSE_SLOTS_PER_ENTRY = 4;
+// A thread keeps a table this large for its next document; a larger one is freed.
+inline constexpr std::size_t KEPT_TABLE_SLOTS = std::size_t{1} << 19;
+// Sections of the Prev chain, newest first; real files have a few, signed forms
+// a few hundred. Each section is read once, so a loop ends at the first repeat.
+inline constexpr int MAX_XREF_SECTIONS = 65536;
 inline constexpr std::int64_t STARTXREF_WINDOW = 2048;            // tail searched first
 inline constexpr std::int64_t MAX_SUBSECTION_COUNT = 5000000;
 inline constexpr int XREF_ROW_BYTES = 20;
 inline constexpr int OBJ_SEARCH_STARTS = 1000;                    // forward search for "obj"
-inline constexpr int REPAIR_MIN_KNOWN = 3;                        // fewer known: repair scan
+inline constexpr int REPAIR_MIN_KNOWN = 3;                        // fewer entries: repair scan
+// Object streams found inside object streams (never in sound files) are followed
+// this deep when one is needed.
+inline constexpr int MAX_OBJSTM_NESTING = 4;
 inline constexpr int MAX_PAGE_DEPTH = 32;
 inline constexpr int MAX_KIDS_PER_ARRAY = 10000;
 inline constexpr std::int64_t MAX_PAGE_NODES = 1000000;           // pages + Pages nodes per document
@@ -101,8 +129,72 @@ struct xref_entry {
     std::int64_t objstm = 0;     // that object stream's number
 };
 
+// One entry per object number that the cross-reference data, an object stream or a
+// scan named, and a default entry for every other number. Real files number their
+// objects densely, so entries live in a vector indexed by number; that vector grows
+// only as far as the entries given out justify (DENSE_FREE_SLOTS, then
+// DENSE_SLOTS_PER_ENTRY per entry), and numbers beyond it go to an ordered map. A
+// tiny file that names object 8,000,000 therefore costs one map node, and memory
+// stays proportional to the entries the file holds. The vector's memory is kept
+// from one document to the next; reset clears only what the last one used.
+class object_table {
+public:
+    void reset();
+    // Numbers below size() are held in the vector; every far entry lies at or above it.
+    [[nodiscard]] std::size_t size() const noexcept { return dense_size_; }
+    [[nodiscard]] const xref_entry& operator[](std::int64_t n) const noexcept
+    {
+        if (n >= 0 && static_cast<std::uint64_t>(n) < dense_size_)
+            return dense_[static_cast<std::size_t>(n)];
+        return far_entry(n);
+    }
+    // The entry of n for writing, created when missing; n in [0, MAX_OBJNUM].
+    [[nodiscard]] xref_entry& slot(std::int64_t n);
+    // Every entry given out, in increasing object number.
+    template <class F>
+    void for_each(F&& f) const
+    {
+        for (std::size_t i = 0; i < dense_size_; ++i)
+            f(static_cast<std::int64_t>(i), dense_[i]);
+        for (const auto& [n, e] : far_)
+            f(n, e);
+    }
+    [[nodiscard]] std::size_t far_count() const noexcept { return far_.size(); }
+    [[nodiscard]] std::size_t capacity_slots() const noexcept { return dense_.size(); }
+
+private:
+    [[nodiscard]] const xref_entry& far_entry(std::int64_t n) const noexcept;
+    std::vector<xref_entry> dense_;   // default past dense_size_
+    std::size_t dense_size_ = 0;
+    std::uint64_t given_ = 0;         // calls of slot(), what the growth may draw on
+    std::map<std::int64_t, xref_entry> far_;
+};
+
 // The page walk's bookkeeping (pdf_pages.cpp); lives on the walk's stack.
 struct page_walk;
+
+// What a scan of the file's own bytes found, for documents whose cross-reference
+// data are lost or wrong (pdf_object.cpp). Built at most once per document.
+struct repair_index {
+    object_table headers;               // the last "N G obj" of each number, at N's first digit
+    std::vector<std::int64_t> starts;   // every header found, in file order
+    std::vector<std::int64_t> trailers; // trailer dictionaries and cross-reference stream
+                                        // dictionaries, in file order
+};
+
+// The object streams of one document: each is decoded at most once, when an object
+// it holds is first needed, or all at once before the page walk.
+struct objstm_book {
+    std::unordered_set<std::int64_t> done_at;    // dictionary positions decoded or unusable
+    std::unordered_set<std::int64_t> settled;    // stream numbers worked on
+    std::int64_t busy[MAX_OBJSTM_NESTING] = {};  // numbers being unpacked, innermost last
+    int depth = 0;
+    bool all = false;                            // every named stream has been worked on
+    std::int32_t decoded = 0;                    // streams decoded, for measurements
+    // Objects a stream listed whose entries name another stream: used only when that
+    // one cannot supply them.
+    std::unordered_map<std::int64_t, std::int64_t> alternates;
+};
 
 // ---- the reader context --------------------------------------------------------
 // Positions are 64-bit offsets into buf, never addresses: buf grows while object
@@ -110,14 +202,19 @@ struct page_walk;
 struct ppdf_ctx {
     byte_buffer buf;
     std::uint64_t len = 0;
+    std::uint64_t file_len = 0;        // the file's own bytes; unpacked objects follow
+    std::int64_t header_offset = 0;    // where "%PDF-" starts
     ppdf_info* info = nullptr;
-    reused_table<xref_entry> xref;
-    std::int64_t xref_cap = MAX_OBJECTS;
+    object_table xref;
+    std::int64_t xref_cap = MAX_OBJNUM + 1;   // object numbers at or above are never stored
     std::int32_t xref_known = 0;
+    std::int64_t xref_entries = 0;     // entries the cross-reference sections gave
     std::int64_t root = -1;
     std::int64_t info_obj = -1;
     std::int64_t prev = -1;
+    std::int64_t xref_stm = -1;        // a hybrid file's cross-reference stream, from the trailer
     std::int32_t encrypted = 0;
+    std::int32_t recovered = 0;        // Root and Info came from the scan
     std::int32_t page_count = 0;
     std::int32_t line_limit = MAX_LINES;   // lines stored before the text is complete
     std::int32_t count_all_pages = 1;      // 0: the page walk ends with the text
@@ -128,13 +225,29 @@ struct ppdf_ctx {
     // What FlateDecode may still produce in this document, failed attempts included;
     // once spent no stream is inflated.
     std::uint64_t inflate_budget = MAX_INFLATE_BYTES;
+    objstm_book objstm;
+    // Built by the first lookup that needs it; lookups are const, the index a cache.
+    mutable std::unique_ptr<repair_index> repaired;
 
     // A view of the valid bytes; never keep it across a call that may append.
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept
     {
         return {buf.data(), static_cast<std::size_t>(len)};
     }
+    // The file's own bytes, without unpacked objects.
+    [[nodiscard]] std::span<const std::uint8_t> file_bytes() const noexcept
+    {
+        return {buf.data(), static_cast<std::size_t>(std::min(file_len, len))};
+    }
 };
+
+// Whether objnum is a number the object table can hold: a lookup of any other
+// finds nothing. Callers that look at the table themselves ask this first.
+[[nodiscard]] inline bool in_object_table(const ppdf_ctx& ctx, std::int64_t objnum) noexcept
+{
+    (void)ctx;
+    return objnum >= 0 && objnum <= MAX_OBJNUM;
+}
 
 using byte_view = std::span<const std::uint8_t>;
 
@@ -202,15 +315,32 @@ void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user);
 [[nodiscard]] std::int64_t find_startxref(const ppdf_ctx& ctx) noexcept;   // -1: none
 void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos);
 void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos);
+// Unpacks the object stream whose entry holds objnum, if it is still packed.
+void unpack_for(ppdf_ctx& ctx, std::int64_t objnum);
+// Unpacks every object stream not unpacked yet. Runs before the page walk, whose
+// views of the buffer must not move under it.
 void unpack_object_streams(ppdf_ctx& ctx);
 
 // ---- object access and document information (pdf_object.cpp) ---------------
-// The dictionary of the object whose header is looked for from offset onward.
+// The dictionary after the first "obj" keyword from offset onward (no number check).
 [[nodiscard]] bool obj_dict_at(byte_view d, std::int64_t offset, std::int64_t& pos_out) noexcept;
-[[nodiscard]] bool ctx_obj_dict(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out) noexcept;
-[[nodiscard]] bool resolve_dict(const ppdf_ctx& ctx, std::int64_t pos, std::int64_t& pos_out) noexcept;
+// Where the object's value starts (past "obj" and white space) and its dictionary.
+// Neither appends to the buffer: an object still packed in an object stream is not
+// found; the fetch_ forms unpack it first (and may move the buffer).
+[[nodiscard]] bool ctx_obj_body(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out);
+[[nodiscard]] bool ctx_obj_dict(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out);
+[[nodiscard]] bool fetch_obj_body(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out);
+[[nodiscard]] bool fetch_obj_dict(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& pos_out);
+[[nodiscard]] bool resolve_dict(const ppdf_ctx& ctx, std::int64_t pos, std::int64_t& pos_out);
 [[nodiscard]] std::int64_t catalog_pages(const ppdf_ctx& ctx, std::int64_t catalog_pos);  // -1: none
+// The scan of the file's bytes, built on first use.
+[[nodiscard]] const repair_index& ctx_repair_index(const ppdf_ctx& ctx);
+// Fills the table from the scan: for files whose cross-reference data gave almost nothing.
 void repair_scan(ppdf_ctx& ctx);
+// Whether Root names a catalog, judged without unpacking anything.
+[[nodiscard]] bool root_resolves(const ppdf_ctx& ctx);
+// Root, Info and Encrypt from the last trailer the scan found, else the last catalog.
+void recover_trailer(ppdf_ctx& ctx);
 void read_doc_info(ppdf_ctx& ctx, std::int64_t dict_pos);
 
 // ---- stream decoding (pdf_stream.cpp) --------------------------------------
@@ -257,10 +387,15 @@ enum class ppdf_need : std::int32_t {
     first_line,         // everything up to the first stored line, unless encrypted;
                         // pages are counted only up to there
 };
+// What a parse did beyond the summary, for tests and measurements.
+struct ppdf_trace {
+    std::int32_t object_streams_decoded = 0;
+    std::int32_t repair_scans = 0;   // 0 or 1
+};
 // Reads the file at path into info; 1 when it has a PDF header, 0 otherwise.
 [[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need = ppdf_need::everything);
 // The same sequence on bytes already in memory (the file entry and the fuzzers).
 [[nodiscard]] int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info,
-                                   ppdf_need need = ppdf_need::everything);
+                                   ppdf_need need = ppdf_need::everything, ppdf_trace* trace = nullptr);
 
 }  // namespace tavrik

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tavrik {
@@ -31,17 +31,29 @@ std::int64_t clamp_objnum(std::int64_t n) noexcept { return std::clamp(n, -FAR_O
 
 std::uint8_t at(byte_view d, std::int64_t i) noexcept { return d[static_cast<std::size_t>(i)]; }
 
-// Fills a free slot (no position, not in an object stream) with a position.
-void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::int64_t gen) noexcept
+bool is_free(const xref_entry& e) noexcept { return e.offset == -1 && e.compressed == 0; }
+
+// Fills a free slot (no position, not in an object stream) with a position: newer
+// sections are read first, so the first entry for a number stands.
+void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::int64_t gen)
 {
-    if (objnum < 0 || objnum >= ctx.xref_cap || objnum >= static_cast<std::int64_t>(ctx.xref.size()))
+    if (objnum < 0 || objnum > MAX_OBJNUM || !is_free(ctx.xref[objnum]))
         return;
-    xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
-    if (e.offset != -1 || e.compressed != 0)
-        return;
+    xref_entry& e = ctx.xref.slot(objnum);
     e.offset = offset;
     e.gen = gen;
     ++ctx.xref_known;
+    ++ctx.xref_entries;
+}
+
+void set_compressed(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t objstm)
+{
+    if (objnum < 0 || objnum > MAX_OBJNUM || !is_free(ctx.xref[objnum]))
+        return;
+    xref_entry& e = ctx.xref.slot(objnum);
+    e.compressed = 1;
+    e.objstm = objstm;
+    ++ctx.xref_entries;
 }
 
 // Last "startxref" followed by digits among the occurrences starting in
@@ -92,6 +104,10 @@ void trailer_cb(std::string_view key, std::int64_t value_pos, void* user)
         double v = 0;
         if (rd_number(d, p, v))
             ctx.prev = trunc_i64(v);
+    } else if (ieq(key, "XRefStm")) {
+        double v = 0;
+        if (rd_number(d, p, v))
+            ctx.xref_stm = trunc_i64(v);
     } else if (ieq(key, "Encrypt")) {
         ctx.encrypted = 1;
     }
@@ -289,11 +305,23 @@ bool read_pair(const byte_buffer& h, std::int64_t p, std::int64_t first, objstm_
 
 enum class append_result { ok, over_limit, no_memory };
 
-// Appends one object with its synthetic header.
-append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8_t* bytes, std::size_t n)
+// Appends one object with its synthetic header; gives its position.
+append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8_t* bytes, std::size_t n,
+                            std::int64_t& at_out)
 {
+    // "\nN 0 obj\n", written by hand: a formatted print per object costs more than
+    // the copy of a small object.
     char header[48];
-    const int hn = std::snprintf(header, sizeof header, "\n%lld 0 obj\n", static_cast<long long>(objnum));
+    char digits[24];
+    int nd = 0;
+    for (auto v = static_cast<std::uint64_t>(objnum); nd == 0 || v > 0; v /= 10)
+        digits[nd++] = static_cast<char>('0' + v % 10);
+    int hn = 0;
+    header[hn++] = '\n';
+    while (nd > 0)
+        header[hn++] = digits[--nd];
+    for (const char c : std::string_view(" 0 obj\n"))
+        header[hn++] = c;
     static constexpr char closing[] = "\nendobj\n";
     const std::size_t closing_n = sizeof closing - 1;
     const std::uint64_t old_len = ctx.len;
@@ -315,18 +343,26 @@ append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8
     ctx.buf.insert(ctx.buf.end(), closing, closing + closing_n);
     ctx.buf.push_back(0);
     ctx.len = ctx.buf.size() - 1;
-
-    xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
-    e.offset = static_cast<std::int64_t>(old_len) + 1;   // the header's first digit
-    e.gen = 0;
-    ++ctx.xref_known;
+    at_out = static_cast<std::int64_t>(old_len) + 1;   // the header's first digit
     return append_result::ok;
 }
 
 enum class unpack_result { done, out_of_memory };
 
-// Appends every object of the stream whose slot has no position yet.
-unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t dict_pos)
+// Whether object stream `stm` (its dictionary at dict_pos) is where objnum's entry
+// says objnum lives: by number, or by a number whose entry leads to the same place.
+bool named_here(const ppdf_ctx& ctx, const xref_entry& e, std::int64_t stm) noexcept
+{
+    if (e.compressed == 0 || e.objstm == stm)
+        return true;
+    const std::int64_t a = ctx.xref[e.objstm].offset;
+    return a >= 0 && a == ctx.xref[stm].offset;
+}
+
+// Appends every object of the stream whose slot has no position yet. An object
+// whose entry names another stream is kept aside: that stream has the copy the
+// cross-reference data chose, and this one serves only if it cannot.
+unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t stm, std::int64_t dict_pos)
 {
     std::int64_t first = -1;
     std::int64_t n = 0;
@@ -343,6 +379,7 @@ unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t dict_pos)
     if (n < 1 || n > MAX_OBJSTM_N || first < 0)
         return unpack_result::done;
     const auto data = stream_decode(ctx, dict_pos);
+    ++ctx.objstm.decoded;
     if (!data)
         return unpack_result::done;
     const auto size = static_cast<std::int64_t>(data->size());
@@ -355,17 +392,28 @@ unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t dict_pos)
         objstm_pair next{};
         const bool have_next = read_pair(*data, cur.next, first, next);
         const std::int64_t start = first + cur.offset;   // offsets are capped far below overflow
-        if (cur.objnum < ctx.xref_cap && ctx.xref[static_cast<std::size_t>(cur.objnum)].offset == -1 &&
-            start < size) {
+        const xref_entry& e = ctx.xref[cur.objnum];
+        const bool chosen = named_here(ctx, e, stm);
+        if (cur.objnum <= MAX_OBJNUM && e.offset == -1 && start < size &&
+            (chosen || !ctx.objstm.alternates.contains(cur.objnum))) {
             std::int64_t end = size;
             if (have_next && first + next.offset > start && first + next.offset < size)
                 end = first + next.offset;
+            std::int64_t placed = 0;
             const append_result a =
-                append_object(ctx, cur.objnum, data->data() + start, static_cast<std::size_t>(end - start));
+                append_object(ctx, cur.objnum, data->data() + start, static_cast<std::size_t>(end - start), placed);
             if (a == append_result::no_memory)
-                return unpack_result::out_of_memory;   // abandoned; a later slot may try again
+                return unpack_result::out_of_memory;   // abandoned; a later need may try again
             if (a == append_result::over_limit)
                 return unpack_result::done;
+            if (chosen) {
+                xref_entry& slot = ctx.xref.slot(cur.objnum);
+                slot.offset = placed;
+                slot.gen = 0;
+                ++ctx.xref_known;
+            } else {
+                ctx.objstm.alternates.emplace(cur.objnum, placed);
+            }
         }
         cur = next;
         have = have_next;
@@ -373,7 +421,80 @@ unpack_result unpack_one(ppdf_ctx& ctx, std::int64_t dict_pos)
     return unpack_result::done;
 }
 
+// Unpacks object stream stm unless that was done; false when its own dictionary
+// cannot be found (yet: it may itself be packed in a stream not unpacked).
+bool unpack_stream(ppdf_ctx& ctx, std::int64_t stm)
+{
+    objstm_book& book = ctx.objstm;
+    if (stm < 0 || stm > MAX_OBJNUM || book.settled.contains(stm))
+        return true;
+    for (int i = 0; i < book.depth; ++i)
+        if (book.busy[i] == stm)
+            return false;   // a stream inside itself
+    if (book.depth >= MAX_OBJSTM_NESTING)
+        return false;
+    const xref_entry& own = ctx.xref[stm];
+    if (own.offset < 0 && own.compressed != 0) {
+        book.busy[book.depth++] = stm;
+        unpack_stream(ctx, own.objstm);
+        --book.depth;
+    }
+    std::int64_t dict_pos = 0;
+    if (!ctx_obj_dict(ctx, stm, dict_pos))
+        return false;
+    // Numbers whose entries all lead to one stream share its unpacking.
+    if (book.done_at.contains(dict_pos)) {
+        book.settled.insert(stm);
+        return true;
+    }
+    book.busy[book.depth++] = stm;
+    const unpack_result r = unpack_one(ctx, stm, dict_pos);
+    --book.depth;
+    if (r == unpack_result::done) {
+        book.settled.insert(stm);
+        book.done_at.insert(dict_pos);
+    }
+    return true;
+}
+
 }  // namespace
+
+void unpack_for(ppdf_ctx& ctx, std::int64_t objnum)
+{
+    if (objnum < 0 || objnum > MAX_OBJNUM || ctx.objstm.all)
+        return;
+    const xref_entry& e = ctx.xref[objnum];
+    if (e.offset >= 0)
+        return;
+    if (e.compressed != 0)
+        unpack_stream(ctx, e.objstm);
+    else
+        unpack_object_streams(ctx);   // an object no entry names may be in any stream
+}
+
+void unpack_object_streams(ppdf_ctx& ctx)
+{
+    if (ctx.objstm.all)
+        return;
+    // In the order of the numbers that name them; a stream whose own dictionary is
+    // not found yet is tried again for a later number, as it may have been unpacked
+    // from another stream meanwhile. Unpacking adds positions, never entries.
+    std::vector<std::int64_t> named;
+    ctx.xref.for_each([&](std::int64_t, const xref_entry& e) {
+        if (e.compressed == 1 && e.offset == -1 && (named.empty() || named.back() != e.objstm))
+            named.push_back(e.objstm);
+    });
+    // A stream not found is looked for again only once more objects have places.
+    std::unordered_map<std::int64_t, std::int32_t> missing_at;
+    for (const std::int64_t stm : named) {
+        const auto m = missing_at.find(stm);
+        if (m != missing_at.end() && m->second == ctx.xref_known)
+            continue;
+        if (!unpack_stream(ctx, stm))
+            missing_at[stm] = ctx.xref_known;
+    }
+    ctx.objstm.all = true;
+}
 
 std::int64_t find_startxref(const ppdf_ctx& ctx) noexcept
 {
@@ -390,19 +511,50 @@ std::int64_t find_startxref(const ppdf_ctx& ctx) noexcept
 
 void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
 {
-    // A Prev that points back into the chain is read again; the section limit
-    // ends such a loop.
-    for (int section = 0; section < MAX_XREF_SECTIONS && pos >= 0; ++section) {
+    // Each section is read once: a Prev or XRefStm that leads back into the chain
+    // ends it, however many distinct sections a hostile file links up.
+    std::unordered_set<std::int64_t> seen;
+    const auto classic_at = [&](std::int64_t p) {
         const byte_view d = ctx.bytes();
         const auto len = static_cast<std::int64_t>(d.size());
+        if (p < 0 || p > len - 8)
+            return false;
+        const std::uint8_t after = at(d, p + 4);
+        return std::memcmp(d.data() + p, "xref", 4) == 0 &&
+               (after == '\t' || after == '\n' || after == '\r' || after == ' ');
+    };
+    // A section is known by its keyword or by its stream's dictionary, which may lie
+    // a little after the position it was named by.
+    const auto first_visit = [&](std::int64_t key) { return seen.insert(key).second; };
+    for (int section = 0; section < MAX_XREF_SECTIONS && pos >= 0; ++section) {
+        const auto len = static_cast<std::int64_t>(ctx.len);
         if (pos > len - 8)
             return;
-        const std::uint8_t after = at(d, pos + 4);
-        if (std::memcmp(d.data() + pos, "xref", 4) == 0 &&
-            (after == '\t' || after == '\n' || after == '\r' || after == ' '))
-            read_classic_section(ctx, pos + 4);
-        else
+        // Offsets count from the header when they do not fit from the file start.
+        std::int64_t at_pos = pos;
+        if (!classic_at(pos) && ctx.header_offset > 0 && pos <= INT64_MAX - ctx.header_offset &&
+            classic_at(pos + ctx.header_offset))
+            at_pos = pos + ctx.header_offset;
+        ctx.xref_stm = -1;
+        if (classic_at(at_pos)) {
+            if (!first_visit(at_pos))
+                return;
+            read_classic_section(ctx, at_pos + 4);
+            // A hybrid file's stream holds what its classic table leaves out; it comes
+            // after that table and before the older sections.
+            const std::int64_t stm = ctx.xref_stm;
+            std::int64_t stm_dict = 0;
+            if (stm >= 0 && obj_dict_at(ctx.bytes(), stm, stm_dict) && first_visit(stm_dict)) {
+                const std::int64_t prev = ctx.prev;
+                parse_xref_stream(ctx, stm);
+                ctx.prev = prev;
+            }
+        } else {
+            std::int64_t dict = 0;
+            if (!obj_dict_at(ctx.bytes(), pos, dict) || !first_visit(dict))
+                return;
             parse_xref_stream(ctx, pos);
+        }
         pos = ctx.prev;
         ctx.prev = -1;
     }
@@ -428,6 +580,9 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
     // A row whose three widths are all empty reads nothing and changes nothing;
     // so does every row without a type field.
     const bool rows_matter = st.w[0] > 0;
+    const auto in_reach = [](std::int32_t w) { return w >= 0 && w <= 8; };
+    const bool whole_rows = in_reach(st.w[0]) && in_reach(st.w[1]) && in_reach(st.w[2]);
+    const std::uint64_t row_bytes = whole_rows ? static_cast<std::uint64_t>(st.w[0] + st.w[1] + st.w[2]) : 0;
     std::uint64_t cur = 0;
     for (int r = 0; r < ranges && rows_matter; ++r) {
         const std::int64_t first = pairs ? clamp_objnum(st.index[2 * r]) : 0;
@@ -435,53 +590,33 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
         // Past the data every row reads as zeros (type 0): stop there rather
         // than walk a hostile Size or Index count.
         for (std::int64_t k = 0; k < count && cur < data->size(); ++k) {
-            const std::uint64_t type = read_field(*data, cur, st.w[0]);
-            const std::uint64_t f2 = read_field(*data, cur, st.w[1]);
-            const std::uint64_t f3 = read_field(*data, cur, st.w[2]);
-            const std::int64_t objnum = first + k;
-            if (objnum < 0 || objnum >= ctx.xref_cap)
-                continue;
-            xref_entry& e = ctx.xref.slot(static_cast<std::size_t>(objnum));
-            if (e.offset != -1 || e.compressed != 0)
-                continue;
-            if (type == 1 && f2 <= static_cast<std::uint64_t>(INT64_MAX)) {
-                set_position(ctx, objnum, static_cast<std::int64_t>(f2), static_cast<std::int64_t>(f3));
-            } else if (type == 2) {
-                e.compressed = 1;
-                e.objstm = static_cast<std::int64_t>(f2);
+            std::uint64_t type = 0;
+            std::uint64_t f2 = 0;
+            std::uint64_t f3 = 0;
+            if (whole_rows && cur + row_bytes <= data->size()) {
+                // The common row: every field 1 to 8 bytes, all of it in the data.
+                const std::uint8_t* p = data->data() + cur;
+                for (std::int32_t i = 0; i < st.w[0]; ++i)
+                    type = (type << 8) | *p++;
+                for (std::int32_t i = 0; i < st.w[1]; ++i)
+                    f2 = (f2 << 8) | *p++;
+                for (std::int32_t i = 0; i < st.w[2]; ++i)
+                    f3 = (f3 << 8) | *p++;
+                cur += row_bytes;
+            } else {
+                type = read_field(*data, cur, st.w[0]);
+                f2 = read_field(*data, cur, st.w[1]);
+                f3 = read_field(*data, cur, st.w[2]);
             }
+            const std::int64_t objnum = first + k;
+            if (type == 1 && f2 <= static_cast<std::uint64_t>(INT64_MAX))
+                set_position(ctx, objnum, static_cast<std::int64_t>(f2), static_cast<std::int64_t>(f3));
+            else if (type == 2)
+                set_compressed(ctx, objnum, static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX)));
         }
     }
     if (st.prev >= 0)
         ctx.prev = st.prev;
-}
-
-void unpack_object_streams(ppdf_ctx& ctx)
-{
-    // Each object stream is worked on at most once: a second pass over the same
-    // stream would find every object it holds already placed or still unusable.
-    // A stream whose own slot has no position yet is not marked; it may get one
-    // when it is itself unpacked from another stream.
-    // Unpacking depends on nothing but the stream's bytes, so numbers whose slots all
-    // name one stream share that work too.
-    std::vector<std::uint8_t> visited(static_cast<std::size_t>(ctx.xref_cap), 0);
-    std::unordered_set<std::int64_t> done_at;
-    // Past reached() every slot is still empty.
-    for (std::int64_t k = 0; k < ctx.xref_cap && k < static_cast<std::int64_t>(ctx.xref.reached()); ++k) {
-        const xref_entry e = ctx.xref[static_cast<std::size_t>(k)];
-        if (e.compressed != 1 || e.offset != -1 || e.objstm < 0 || e.objstm >= ctx.xref_cap)
-            continue;
-        const auto s = static_cast<std::size_t>(e.objstm);
-        if (visited[s] != 0)
-            continue;
-        std::int64_t dict_pos = 0;
-        if (!ctx_obj_dict(ctx, e.objstm, dict_pos))
-            continue;
-        if (done_at.contains(dict_pos) || unpack_one(ctx, dict_pos) == unpack_result::done) {
-            visited[s] = 1;
-            done_at.insert(dict_pos);
-        }
-    }
 }
 
 }  // namespace tavrik

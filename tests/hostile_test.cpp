@@ -15,6 +15,7 @@
 #include "flate.h"
 #include "pdf_builder.h"
 #include "pdf_parse.h"
+#include "reader_fixture.h"
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -449,6 +450,120 @@ INSTANTIATE_TEST_SUITE_P(
                       xref_dict_case{"HugeIndex", "/Index [0 1000000000000000000 9223372036854775807 5]"},
                       xref_dict_case{"ManyIndexNumbers", "/Index [" + repeat("0 99999999999 ", 100000) + "]"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// ---- declared sizes and long histories ----------------------------------------
+
+// A tiny document with a title, whose cross-reference data declare 8,000,000
+// objects in the ways a writer can: the table is sized by the entries the file
+// holds, not by what it declares.
+struct declared_case {
+    const char* name;
+    std::string pdf;
+};
+
+class HostileDeclaredSize : public ::testing::TestWithParam<declared_case> {};
+
+TEST_P(HostileDeclaredSize, CostsWhatTheFileHolds)
+{
+    const std::string& pdf = GetParam().pdf;
+    ASSERT_LT(pdf.size(), 4096u);
+    const auto r = parse(pdf);
+    expect_fast(r, 0.05);
+    EXPECT_STREQ(r.info->title, "Declared");
+    EXPECT_EQ(line(*r.info, 0), "Hello");
+
+    tavrik_test::reader rd(pdf);
+    rd.load_xref();
+    EXPECT_LE(rd.ctx.xref.capacity_slots(), DENSE_FREE_SLOTS);
+    EXPECT_LE(rd.ctx.xref.far_count(), 16u);
+}
+
+// The one-page document with a title, its objects numbered from first + 1.
+std::vector<pdf_object> declared_document(int first)
+{
+    const auto ref = [&](int k) { return std::to_string(first + k) + " 0 R"; };
+    return {
+        {first + 1, "<< /Type /Catalog /Pages " + ref(2) + " >>"},
+        {first + 2, "<< /Type /Pages /Kids [" + ref(3) + "] /Count 1 >>"},
+        {first + 3, "<< /Type /Page /Resources << /Font << /F1 " + ref(5) + " >> >> /Contents " + ref(4) + " >>"},
+        {first + 4, HELLO},
+        {first + 5, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"},
+        {first + 6, "<< /Title (Declared) >>"},
+    };
+}
+
+std::string declared_classic(const std::string& trailer_size, const std::string& first_subsection, int first)
+{
+    tavrik_test::pdf_options opt;
+    opt.root = 1 + first;
+    opt.info = 6 + first;
+    opt.sparse_xref = true;
+    std::string pdf = build_pdf(declared_document(first), opt);
+    if (!trailer_size.empty())
+        pdf.replace(pdf.find("/Size "), pdf.find(" /Root") - pdf.find("/Size "), "/Size " + trailer_size);
+    if (!first_subsection.empty())
+        pdf.replace(pdf.find("xref\n0 1\n") + 5, 3, first_subsection);
+    return pdf;
+}
+
+std::string declared_stream(const std::string& extra, int first)
+{
+    tavrik_test::xref_stream_options xo;
+    xo.root = 1 + first;
+    xo.info = 6 + first;
+    xo.sparse = true;
+    xo.dict_extra = extra;
+    return tavrik_test::build_pdf_xref_stream(declared_document(first), {}, xo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, HostileDeclaredSize,
+    ::testing::Values(declared_case{"TrailerSize", declared_classic("8000000", "", 0)},
+                      // The rows stop long before the count; the trailer is not read.
+                      declared_case{"SubsectionCount", declared_classic("", "0 8000000", 0)},
+                      declared_case{"ObjectsNumberedNearTheEnd", declared_classic("8000000", "", 7999980)},
+                      declared_case{"StreamSize", declared_stream("/Size 8000000", 0)},
+                      declared_case{"StreamObjectsNumberedNearTheEnd", declared_stream("/Size 8000000", 7999980)}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Long histories: 5,000 incremental updates, each with its own section, Info only
+// in the oldest; and the same chain with the oldest section pointing back at the
+// newest.
+TEST(HostileXref, ChainOfFiveThousandSections)
+{
+    for (const bool ring : {false, true}) {
+        SCOPED_TRACE(ring ? "ring" : "chain");
+        tavrik_test::pdf_options opt;
+        opt.info = 6;
+        opt.trailer_extra = "/XX 0000000000";   // room for the ring's Prev
+        auto objs = one_page({HELLO});
+        objs.push_back({6, "<< /Title (Oldest) >>"});
+        std::string pdf = build_pdf(objs, opt);
+        std::size_t prev = pdf.rfind("xref\n0 ");
+        const int sections = 5000;
+        for (int k = 1; k < sections; ++k) {
+            const int num = 100 + k;
+            const std::size_t obj = pdf.size();
+            pdf += std::to_string(num) + " 0 obj\n<< >>\nendobj\n";
+            const std::size_t xref = pdf.size();
+            char row[32];
+            std::snprintf(row, sizeof row, "%010zu 00000 n\r\n", obj);
+            pdf += "xref\n" + std::to_string(num) + " 1\n" + row + "trailer\n<< /Root 1 0 R /Info 6 0 R /Prev " +
+                   std::to_string(prev) + " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+            prev = xref;
+        }
+        if (ring) {
+            char back[16];
+            std::snprintf(back, sizeof back, "Prev %08zu", prev);
+            pdf.replace(pdf.find("XX 0000000000"), 13, back);
+        }
+        ASSERT_LT(pdf.size(), 1u << 20);
+        const auto r = parse(pdf);
+        expect_fast(r);
+        EXPECT_STREQ(r.info->title, "Oldest");
+        EXPECT_EQ(line(*r.info, 0), "Hello");
+    }
+}
 
 struct objstm_case {
     const char* name;

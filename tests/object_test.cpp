@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "%PDF-1.4\n" + std::string(1001, 'x') + " obj << /Z 1 >>" + k_tail, "xxx", 0, ""},
         obj_dict_case{"KeywordAtFileStart", "obj << /S 1 >>" + k_tail, "obj", 0, "<< /S"},
         obj_dict_case{"KeywordTooNearTheEnd", "%PDF-1.4\n7 0 obj<<", "7 0", 0, ""},
-        obj_dict_case{"NoPosition", k_two_objects, "no such text", 0, ""}),
+        obj_dict_case{"NoPositionFoundByTheScan", k_two_objects, "no such text", 0, "<< /B"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Object, ObjectNumbersOutsideTheTableHaveNoDictionary)
@@ -85,7 +86,7 @@ TEST(Object, ObjectNumbersOutsideTheTableHaveNoDictionary)
     reader r(k_two_objects);
     std::int64_t pos = 0;
     EXPECT_FALSE(tavrik::ctx_obj_dict(r.ctx, -1, pos));
-    EXPECT_FALSE(tavrik::ctx_obj_dict(r.ctx, tavrik::MAX_OBJECTS, pos));
+    EXPECT_FALSE(tavrik::ctx_obj_dict(r.ctx, tavrik::MAX_OBJNUM + 1, pos));
 }
 
 // ---- resolve_dict and the catalog -------------------------------------------------------
@@ -184,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         repair_case{"LaterDefinitionWins", "1 0 obj << /A 1 >> endobj\n1 0 obj << /A 2 >> endobj\n", 1, "1 0 obj", 0},
         repair_case{"ObjectZeroNeverRegistered", "0 0 obj << >> endobj\n", 0, "", 0},
-        repair_case{"FiveDigitsRegisteredByTheTail", "12345 0 obj << >> endobj\n", 2345, "12345", 1},
+        repair_case{"LargeNumberRegisteredWhole", "12345 0 obj << >> endobj\n", 12345, "12345", 0},
+        repair_case{"NumberTooLargeForAnyTable", "99999999999 0 obj << >> endobj\n", 2147483647, "", 0},
         repair_case{"LeadingZerosStayInTheRun", "0012 0 obj << >> endobj\n", 12, "0012", 0},
         repair_case{"CommentBetweenTheNumbers", "9 % c\n0 obj << >>\n", 9, "9 %", 0},
         repair_case{"NegativeGeneration", "8 -1 obj << >>\n", 8, "8 -1", 0},
@@ -203,7 +205,8 @@ TEST(Repair, HeaderInTheLastEightBytesIsNotVisited)
 
 TEST(Repair, LongDigitRunsAreReadOnce)
 {
-    // Quadratic rereading of these runs would not finish in time.
+    // Quadratic rereading of these runs would not finish in time. A run of nines
+    // names no object; one of zeros before 12 names object 12.
     const std::string nines(3000000, '9');
     const std::string zeros(3000000, '0');
     const std::string bytes = "%PDF-1.4\n" + nines + " 0 obj << >>\n" + zeros + "12 0 obj << >>\n" + k_tail;
@@ -211,15 +214,15 @@ TEST(Repair, LongDigitRunsAreReadOnce)
     const auto t0 = std::chrono::steady_clock::now();
     tavrik::repair_scan(r.ctx);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-    EXPECT_EQ(r.offset(9999), static_cast<std::int64_t>(9 + nines.size() - 4));
     EXPECT_EQ(r.offset(12), pos_of(bytes, "000"));
-    EXPECT_EQ(r.ctx.xref_known, 2);
+    EXPECT_EQ(r.ctx.xref_known, 1);
 }
 
-TEST(Repair, RunsOnlyWhenFewerThanThreeObjectsAreKnown)
+TEST(Repair, ScanFillsTheTableOnlyWhenFewerThanThreeEntriesAreKnown)
 {
-    // The table's offsets are wrong by far; with three entries the scan is skipped
-    // and lookups fail, with two the scan repairs them.
+    // The table's offsets are wrong by far. With two entries the scan fills the
+    // table; with three the entries stand, and each lookup that does not find its
+    // object there asks the scan.
     for (int objects : {2, 3}) {
         SCOPED_TRACE(objects);
         std::vector<pdf_object> objs = {{1, "<< /Type /Catalog >>"}, {2, "<< /Title (Repaired) >>"}};
@@ -231,7 +234,12 @@ TEST(Repair, RunsOnlyWhenFewerThanThreeObjectsAreKnown)
         const std::string file = build_pdf(objs, opt) + std::string(100, ' ');
         auto info = std::make_unique<tavrik::ppdf_info>();
         ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info), 1);
-        EXPECT_STREQ(info->title, objects == 2 ? "Repaired" : "");
+        EXPECT_STREQ(info->title, "Repaired");
+        reader r(file);
+        r.load_xref();
+        if (r.ctx.xref_entries < tavrik::REPAIR_MIN_KNOWN)
+            tavrik::repair_scan(r.ctx);
+        EXPECT_EQ(r.offset(2), objects == 2 ? pos_of(file, "2 0 obj") : pos_of(file, "2 0 obj") + 5000);
     }
 }
 
@@ -250,7 +258,7 @@ class DocInfo : public ::testing::TestWithParam<info_case> {};
 TEST_P(DocInfo, ReadsTitleAndDates)
 {
     const auto& c = GetParam();
-    const std::string file = build_pdf({{1, "<< /Type /Catalog >>"}, {2, c.body}, {3, "(Indirect)"}},
+    const std::string file = build_pdf({{1, "<< /Type /Catalog >>"}, {2, c.body}, {3, "(Indirect)"}, {4, "3 0 R"}},
                                        [] {
                                            pdf_options o;
                                            o.info = 2;
@@ -276,8 +284,11 @@ INSTANTIATE_TEST_SUITE_P(
         info_case{"ZeroByteEndsTheText", "<< /Title (ab\\000cd) >>", "ab", "", ""},
         info_case{"LongTitleCut", "<< /Title (" + std::string(600, 'a') + ") >>", std::string(511, 'a'), "", ""},
         info_case{"LowerCaseKeys", "<< /title (x) /creationdate (D:1) /MODDATE (D:2) >>", "x", "D:1", "D:2"},
-        info_case{"IndirectValueNotFollowed", "<< /Title 3 0 R >>", "", "", ""},
-        info_case{"LastReadableValueWins", "<< /Title (a) /Title (b) /Title 3 0 R >>", "b", "", ""},
+        info_case{"IndirectValueFollowed", "<< /Title 3 0 R /CreationDate 3 0 R /ModDate 3 0 R >>", "Indirect",
+                  "Indirect", "Indirect"},
+        info_case{"LastReadableValueWins", "<< /Title (a) /Title (b) /Title 3 0 R >>", "Indirect", "", ""},
+        info_case{"UnreadableReferenceKeepsTheEarlierValue", "<< /Title (a) /Title 9 0 R /Title 2 0 R >>", "a", "", ""},
+        info_case{"ReferenceToAReferenceNotFollowed", "<< /Title 4 0 R >>", "", "", ""},
         info_case{"NonNameKeyEndsTheWalk", "<< /Title (a) 5 /Title (b) >>", "a", "", ""},
         info_case{"BraceDictionary", "{ /Title (brace) }", "brace", "", ""},
         info_case{"OtherKeysSkipped", "<< /Author (x) /Keys [(a) <</T (no)>>] /Title (yes) >>", "yes", "", ""},
@@ -366,4 +377,146 @@ TEST(ReusedTable, NothingCarriesOverBetweenDocuments)
     ASSERT_EQ(tavrik::ppdf_parse_bytes({second.begin(), second.end()}, *info), 1);
     EXPECT_STREQ(info->title, "");
     EXPECT_EQ(info->page_count, 1);
+}
+
+// ---- damaged documents: what the scan recovers ---------------------------------------
+
+namespace {
+
+const std::string k_page_text = tavrik_test::stream_body("", "BT /F1 12 Tf (Recovered text) Tj ET");
+
+// Catalog 1, pages 2, page 3 with content 4 and font 5, Info 6.
+std::vector<pdf_object> recoverable()
+{
+    return {
+        {1, "<< /Type /Catalog /Pages 2 0 R >>"},
+        {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"},
+        {3, "<< /Type /Page /Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>"},
+        {4, k_page_text},
+        {5, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"},
+        {6, "<< /Title (Found) >>"},
+    };
+}
+
+std::string replace_once(std::string s, const std::string& from, const std::string& to)
+{
+    const auto p = s.rfind(from);
+    if (p != std::string::npos)
+        s.replace(p, from.size(), to);
+    return s;
+}
+
+pdf_options with_info()
+{
+    pdf_options o;
+    o.info = 6;
+    return o;
+}
+
+}  // namespace
+
+struct damage_case {
+    const char* name;
+    std::string file;
+    std::string title;
+    std::string line;
+    int encrypted;
+};
+
+class Recovery : public ::testing::TestWithParam<damage_case> {};
+
+TEST_P(Recovery, FindsWhatTheDamageLeft)
+{
+    const auto& c = GetParam();
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    ASSERT_EQ(tavrik::ppdf_parse_bytes({c.file.begin(), c.file.end()}, *info), 1);
+    EXPECT_EQ(std::string(info->title), c.title);
+    EXPECT_EQ(info->line_count > 0 ? std::string(info->lines[0].text) : "", c.line);
+    EXPECT_EQ(info->encrypted, c.encrypted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Object, Recovery,
+    ::testing::Values(
+        // No startxref: the trailer in plain sight gives Root and Info.
+        damage_case{"StartxrefLost", replace_once(build_pdf(recoverable(), with_info()), "startxref", "farbage"),
+                    "Found", "Recovered text", 0},
+        // The table is gone; the trailer is still there.
+        damage_case{"TableLost",
+                    replace_once(build_pdf(recoverable(), with_info()), "xref\n0 7", "junk\n0 7"), "Found",
+                    "Recovered text", 0},
+        // No table, no trailer: the last catalog counts, not the older one.
+        damage_case{"OnlyObjectsLeft",
+                    [] {
+                        pdf_options o;
+                        o.write_xref = false;
+                        auto objs = recoverable();
+                        objs.insert(objs.begin(), {7, "<< /Type /Catalog /Pages 8 0 R >>"});
+                        return build_pdf(objs, o);
+                    }(),
+                    "", "Recovered text", 0},
+        // A table whose entries for the page and its content are swapped: each
+        // entry leads to the other object, and the scan puts them right.
+        damage_case{"EntriesLeadToOtherObjects",
+                    [] {
+                        const std::string f = build_pdf(recoverable(), with_info());
+                        char a[32];
+                        char b[32];
+                        std::snprintf(a, sizeof a, "%010zu 00000 n", f.find("3 0 obj"));
+                        std::snprintf(b, sizeof b, "%010zu 00000 n", f.find("4 0 obj"));
+                        std::string out = replace_once(f, a, "PLACEHOLDER_ROW_3xx");
+                        out = replace_once(out, b, a);
+                        return replace_once(out, "PLACEHOLDER_ROW_3xx", b);
+                    }(),
+                    "Found", "Recovered text", 0},
+        // Every offset a few bytes late, as when an editor shortened line ends: each
+        // lands past its header, and the scan finds the objects.
+        damage_case{"OffsetsShiftedLate", [] {
+                        pdf_options o = with_info();
+                        o.offset_shift = 5;
+                        return build_pdf(recoverable(), o);
+                    }(),
+                    "Found", "Recovered text", 0},
+        // The trailer names a Root that is no catalog; the scan's trailer does no
+        // better, so the last catalog counts, with the trailer's Info.
+        damage_case{"RootIsNoCatalog", [] {
+                        pdf_options o = with_info();
+                        o.root = 2;
+                        return build_pdf(recoverable(), o);
+                    }(),
+                    "Found", "Recovered text", 0},
+        // An Encrypt entry found by the scan still marks the document.
+        damage_case{"EncryptInARecoveredTrailer",
+                    [] {
+                        pdf_options o = with_info();
+                        o.trailer_extra = "/Encrypt 9 0 R";
+                        return replace_once(build_pdf(recoverable(), o), "startxref", "farbage");
+                    }(),
+                    "Found", "Recovered text", 1},
+        // A cross-reference stream whose startxref is wrong: its dictionary is a
+        // trailer too.
+        damage_case{"StreamTrailerFound",
+                    [] {
+                        tavrik_test::xref_stream_options xo;
+                        xo.info = 6;
+                        std::string f = tavrik_test::build_pdf_xref_stream(recoverable(), {}, xo);
+                        const auto p = f.rfind("startxref\n");
+                        return f.substr(0, p) + "startxref\n3\n%%EOF\n";
+                    }(),
+                    "Found", "Recovered text", 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// The scan runs once per document, and only when a lookup needs it.
+TEST(Recovery, ScanRunsOnlyWhenNeeded)
+{
+    const std::string sound = build_pdf(recoverable(), with_info());
+    const std::string damaged = replace_once(sound, "startxref", "farbage");
+    for (const auto* file : {&sound, &damaged}) {
+        auto info = std::make_unique<tavrik::ppdf_info>();
+        tavrik::ppdf_trace trace;
+        ASSERT_EQ(tavrik::ppdf_parse_bytes({file->begin(), file->end()}, *info, tavrik::ppdf_need::everything, &trace),
+                  1);
+        EXPECT_EQ(trace.repair_scans, file == &damaged ? 1 : 0);
+        EXPECT_STREQ(info->title, "Found");
+    }
 }

@@ -116,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                          xref_stream_rows({{0, 0x100, 0}, {3, 0x200, 0}, {1, 0x300, 0}}, 1, 2, 1),
                          {{0, -1, -1}, {1, -1, -1}, {2, 0x300, -1}},
                          1},
-        xref_stream_case{"ObjectNumbersPastTheTable", "/W [1 2 1] /Index [9999 3]",
-                         xref_stream_rows({{1, 0x100, 0}, {1, 0x200, 0}, {2, 5, 0}}, 1, 2, 1),
-                         {{9999, 0x100, -1}},
-                         1}),
+        xref_stream_case{"LargeObjectNumbers", "/W [1 2 1] /Index [9999 3 7999999 1]",
+                         xref_stream_rows({{1, 0x100, 0}, {1, 0x200, 0}, {2, 5, 0}, {1, 0x300, 0}}, 1, 2, 1),
+                         {{9999, 0x100, -1}, {10000, 0x200, -1}, {10001, -1, 5}, {7999999, 0x300, -1}},
+                         3}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Objstm, XrefStreamDictionaryGivesRootInfoAndEncrypt)
@@ -406,4 +406,61 @@ TEST(Objstm, TitleFromAnInfoDictionaryInsideAnObjectStream)
     ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info), 1);
     EXPECT_STREQ(info->title, "Packed");
     EXPECT_STREQ(info->mod_date, "D:2024");
+}
+
+// Object streams are decoded when an object they hold is first needed: naming by
+// title reads the one holding Info and the one holding the title string; the page
+// walk then needs the rest.
+TEST(Objstm, DecodedOnlyWhenAnObjectTheyHoldIsNeeded)
+{
+    const std::string content = stream_body("", "BT /F1 12 Tf (Hello) Tj ET");
+    const std::vector<pdf_object> written = {
+        {10, object_stream_body({{1, "<< /Type /Catalog /Pages 2 0 R >>"}, {2, "<< /Type /Pages /Kids [3 0 R] >>"}})},
+        {11, object_stream_body({{3, "<< /Type /Page /Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>"},
+                                 {5, "<< /Type /Font /Subtype /Type1 >>"}})},
+        {12, object_stream_body({{6, "<< /Title 7 0 R >>"}})},
+        {13, object_stream_body({{7, "(Packed apart)"}})},
+        {4, content},
+    };
+    xref_stream_options xo;
+    xo.info = 6;
+    const std::string file =
+        build_pdf_xref_stream(written, {{1, 10, 0}, {2, 10, 1}, {3, 11, 0}, {5, 11, 1}, {6, 12, 0}, {7, 13, 0}}, xo);
+    struct {
+        tavrik::ppdf_need need;
+        int decoded;
+    } cases[] = {{tavrik::ppdf_need::title_else_lines, 2}, {tavrik::ppdf_need::everything, 4}};
+    for (const auto& c : cases) {
+        auto info = std::make_unique<tavrik::ppdf_info>();
+        tavrik::ppdf_trace trace;
+        ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info, c.need, &trace), 1);
+        EXPECT_STREQ(info->title, "Packed apart");
+        EXPECT_EQ(trace.object_streams_decoded, c.decoded);
+        EXPECT_EQ(trace.repair_scans, 0);
+        if (c.need == tavrik::ppdf_need::everything) {
+            ASSERT_EQ(info->line_count, 1);
+            EXPECT_STREQ(info->lines[0].text, "Hello");
+        }
+    }
+}
+
+// An incremental update rewrites object 3 in a new object stream; the older stream
+// still holds the old copy. The entry decides, whichever stream is unpacked first.
+TEST(Objstm, TheEntryChoosesBetweenCopiesInTwoStreams)
+{
+    const std::string base = build_pdf_xref_stream(
+        {{10, object_stream_body({{2, "<< /Title 3 0 R >>"}, {3, "(old)"}})}, {1, "<< /Type /Catalog >>"}},
+        {{2, 10, 0}, {3, 10, 1}}, [] {
+            xref_stream_options o;
+            o.info = 2;
+            return o;
+        }());
+    xref_stream_options xo;
+    xo.base = base;
+    xo.info = 2;
+    xo.prev = pos_of(base, "11 0 obj");
+    const std::string file = build_pdf_xref_stream({{20, object_stream_body({{3, "(new)"}})}}, {{3, 20, 0}}, xo);
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info), 1);
+    EXPECT_STREQ(info->title, "new");
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -26,29 +27,44 @@ namespace tavrik_test {
 
 std::string build_pdf(const std::vector<pdf_object>& objects, const pdf_options& options)
 {
-    std::string out = options.header + "\n%\xE2\xE3\xCF\xD3\n";
+    std::string out = options.leading_bytes + options.header + "\n%\xE2\xE3\xCF\xD3\n";
+    const long long base = options.offsets_from_header ? static_cast<long long>(options.leading_bytes.size()) : 0;
     int max_num = 0;
     for (const auto& o : objects)
         max_num = std::max(max_num, o.num);
-    std::vector<long long> offsets(static_cast<std::size_t>(max_num) + 1, -1);
+    std::vector<std::pair<int, long long>> placed;
     for (const auto& o : objects) {
-        offsets[static_cast<std::size_t>(o.num)] = static_cast<long long>(out.size());
+        placed.emplace_back(o.num, static_cast<long long>(out.size()) - base);
         out += std::to_string(o.num) + " 0 obj\n" + o.body + "\nendobj\n";
     }
     if (!options.write_xref)
         return out;
-    const long long xref_pos = static_cast<long long>(out.size());
-    out += "xref\n0 " + std::to_string(max_num + 1) + "\n";
+    const long long xref_pos = static_cast<long long>(out.size()) - base;
     char row[64];
-    std::snprintf(row, sizeof row, "%010d %05d f", 0, 65535);
-    out += row + options.row_eol;
-    for (int n = 1; n <= max_num; ++n) {
-        const long long off = offsets[static_cast<std::size_t>(n)];
-        if (off < 0)
-            std::snprintf(row, sizeof row, "%010d %05d f", 0, 0);
-        else
-            std::snprintf(row, sizeof row, "%010lld %05d n", off + options.offset_shift, 0);
+    const auto put_row = [&](long long off, int gen, char type) {
+        std::snprintf(row, sizeof row, "%010lld %05d %c", off, gen, type);
         out += row + options.row_eol;
+    };
+    if (options.sparse_xref) {
+        out += "xref\n0 1\n";
+        put_row(0, 65535, 'f');
+        for (const auto& [num, off] : placed) {
+            out += std::to_string(num) + " 1\n";
+            put_row(off + options.offset_shift, 0, 'n');
+        }
+    } else {
+        std::vector<long long> offsets(static_cast<std::size_t>(max_num) + 1, -1);
+        for (const auto& [num, off] : placed)
+            offsets[static_cast<std::size_t>(num)] = off;
+        out += "xref\n0 " + std::to_string(max_num + 1) + "\n";
+        put_row(0, 65535, 'f');
+        for (int n = 1; n <= max_num; ++n) {
+            const long long off = offsets[static_cast<std::size_t>(n)];
+            if (off < 0)
+                put_row(0, 0, 'f');
+            else
+                put_row(off + options.offset_shift, 0, 'n');
+        }
     }
     if (options.write_trailer) {
         out += "trailer\n<< /Size " + std::to_string(max_num + 1);
@@ -132,16 +148,31 @@ std::string build_pdf_xref_stream(const std::vector<pdf_object>& objects,
     for (const auto& c : compressed)
         max_num = std::max(max_num, c.num);
     const int self = max_num + 1;
-    std::vector<xref_row> rows(static_cast<std::size_t>(self) + 1, xref_row{0, 0, 0});
+    std::map<int, xref_row> rows;
     for (const auto& o : objects) {
-        rows[static_cast<std::size_t>(o.num)] = {1, static_cast<long long>(out.size()), 0};
+        rows[o.num] = {1, static_cast<long long>(out.size()), 0};
         out += std::to_string(o.num) + " 0 obj\n" + o.body + "\nendobj\n";
     }
     for (const auto& c : compressed)
-        rows[static_cast<std::size_t>(c.num)] = {2, c.container, c.index};
+        rows[c.num] = {2, c.container, c.index};
     const long long xref_pos = static_cast<long long>(out.size());
-    rows[static_cast<std::size_t>(self)] = {1, xref_pos, 0};
+    rows[self] = {1, xref_pos, 0};
+    std::vector<xref_row> written;
+    std::string index;
+    if (options.sparse) {
+        for (const auto& [num, r] : rows) {
+            index += std::to_string(num) + " 1 ";
+            written.push_back(r);
+        }
+    } else {
+        for (int n = 0; n <= self; ++n) {
+            const auto it = rows.find(n);
+            written.push_back(it == rows.end() ? xref_row{0, 0, 0} : it->second);
+        }
+    }
     std::string dict = "/Type /XRef /Size " + std::to_string(self + 1) + " /W [1 4 2]";
+    if (options.sparse)
+        dict += " /Index [" + index + "]";
     if (options.root > 0)
         dict += " /Root " + std::to_string(options.root) + " 0 R";
     if (options.info > 0)
@@ -150,7 +181,7 @@ std::string build_pdf_xref_stream(const std::vector<pdf_object>& objects,
         dict += " /Prev " + std::to_string(options.prev);
     if (!options.dict_extra.empty())
         dict += " " + options.dict_extra;
-    out += std::to_string(self) + " 0 obj\n" + stream_body(dict, xref_stream_rows(rows, 1, 4, 2)) + "\nendobj\n";
+    out += std::to_string(self) + " 0 obj\n" + stream_body(dict, xref_stream_rows(written, 1, 4, 2)) + "\nendobj\n";
     out += "startxref\n" + std::to_string(xref_pos) + "\n%%EOF\n";
     return out;
 }

@@ -23,6 +23,9 @@ struct pdf_options {
     bool write_startxref = true;
     std::string row_eol = "\r\n";    // two bytes keep rows at 20 bytes
     long long offset_shift = 0;      // added to every recorded offset
+    bool sparse_xref = false;        // one subsection per object instead of rows 0..max
+    std::string leading_bytes;       // written before the header
+    bool offsets_from_header = true; // with leading bytes: offsets count from the header
 };
 
 // The whole file as bytes. Objects are written in the order given.
@@ -65,12 +68,14 @@ struct xref_stream_options {
     int info = 0;            // 0: no Info
     long long prev = -1;     // -1: no Prev
     std::string dict_extra;  // more entries of the stream dictionary
+    bool sparse = false;     // rows only for the numbers used, through Index
 };
 
 // Writes `objects` (after `base`, or after a header), then a cross-reference stream
 // whose object number is one above every number used, W [1 4 2], one row per object
 // number from 0 to its own: type 1 for written objects and itself, type 2 for
-// `compressed`, type 0 otherwise; then startxref.
+// `compressed`, type 0 otherwise; then startxref. Sparse: rows only for the numbers
+// used, in increasing order, named by Index.
 std::string build_pdf_xref_stream(const std::vector<pdf_object>& objects,
                                   const std::vector<compressed_ref>& compressed,
                                   const xref_stream_options& options = {});

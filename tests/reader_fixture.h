@@ -22,7 +22,8 @@ struct reader {
         ctx.len = bytes.size();
         ctx.buf.push_back(0);
         ctx.info = info.get();
-        ctx.xref.reset(static_cast<std::size_t>(tavrik::MAX_OBJECTS));
+        ctx.xref.reset();
+        ctx.file_len = ctx.len;
     }
     ~reader() { tavrik::fm_free(ctx.fonts); }
     reader(const reader&) = delete;

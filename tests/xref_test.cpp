@@ -161,19 +161,18 @@ TEST(XrefChain, LastPrevOfATrailerIsFollowed)
     EXPECT_EQ(r.ctx.xref_known, 4);
 }
 
-TEST(XrefChain, ReadsAtMostTenSections)
+TEST(XrefChain, ReadsTheWholeHistory)
 {
-    // Twelve sections, each adding one object; the oldest two are not reached.
+    // Twelve sections, each adding one object; only the oldest trailer has Root.
     std::string file = build_pdf({{1, "<< >>"}}, pdf_options{});
     for (int n = 2; n <= 12; ++n)
         file = append_update(file, {{n, "<< >>"}}, "");
     reader r(file);
     r.load_xref();
-    EXPECT_EQ(r.offset(1), -1);
-    EXPECT_EQ(r.offset(2), -1);
-    for (int n = 3; n <= 12; ++n)
+    EXPECT_EQ(r.offset(1), static_cast<std::int64_t>(file.find("1 0 obj")));
+    for (int n = 2; n <= 12; ++n)
         EXPECT_EQ(r.offset(n), pos_of(file, "\n" + std::to_string(n) + " 0 obj") + 1) << n;
-    EXPECT_EQ(r.ctx.root, -1);   // only the oldest trailer had Root
+    EXPECT_EQ(r.ctx.root, 1);
 }
 
 TEST(XrefChain, PrevPointingAtItselfEnds)
@@ -223,9 +222,10 @@ INSTANTIATE_TEST_SUITE_P(
         section_case{"CountAtLimitRunsOutOfRows", "xref\n1 5000000\n" + row(100, 0, 'n'), 1, false},
         section_case{"NegativeCount", "xref\n0 -1\n" + row(100, 0, 'n'), 0, false},
         section_case{"MissingCount", "xref\n0 trailer\n", 0, false},
-        section_case{"ObjectNumbersPastTheTable",
-                     "xref\n9998 4\n" + row(100, 0, 'n') + row(200, 0, 'n') + row(300, 0, 'n') + row(400, 0, 'n'), 2,
-                     true},
+        section_case{"LargeObjectNumbers",
+                     "xref\n9998 4\n" + row(100, 0, 'n') + row(200, 0, 'n') + row(300, 0, 'n') + row(400, 0, 'n') +
+                         "2147483646 2\n" + row(500, 0, 'n') + row(600, 0, 'n'),
+                     5, true},
         section_case{"HugeFirstObjectNumber", "xref\n1e300 1\n" + row(100, 0, 'n'), 0, true},
         section_case{"CommentBeforeTrailer", "xref\n1 1\n" + row(100, 0, 'n') + "% note\n", 1, true},
         section_case{"GarbageEndsSection", "xref\n1 1\n" + row(100, 0, 'n') + "junk\n", 1, false}),
@@ -262,4 +262,190 @@ TEST(XrefChain, HugeSubsectionOfShortRowsEndsQuickly)
     r.load_xref();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     EXPECT_EQ(r.ctx.xref_known, 0);
+}
+
+// ---- documents of any size, history and offset ------------------------------------
+
+namespace {
+
+using tavrik_test::stream_body;
+
+const std::string k_hello = stream_body("", "BT /F1 12 Tf (Hello) Tj ET");
+
+// A catalog, one page showing Hello, its font and an Info with a title, numbered
+// from first on.
+std::vector<pdf_object> numbered_document(int first)
+{
+    const auto ref = [&](int k) { return std::to_string(first + k) + " 0 R"; };
+    return {
+        {first, "<< /Type /Catalog /Pages " + ref(1) + " >>"},
+        {first + 1, "<< /Type /Pages /Kids [" + ref(2) + "] /Count 1 >>"},
+        {first + 2, "<< /Type /Page /Parent " + ref(1) + " /Resources << /Font << /F1 " + ref(4) +
+                        " >> >> /Contents " + ref(3) + " >>"},
+        {first + 3, k_hello},
+        {first + 4, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"},
+        {first + 5, "<< /Title (Numbered) >>"},
+    };
+}
+
+struct summary {
+    std::string title;
+    std::string line;
+    int pages = 0;
+    int encrypted = 0;
+    int ok = 0;
+};
+
+summary read_summary(const std::string& file)
+{
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    summary s;
+    s.ok = tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info);
+    s.title = info->title;
+    s.line = info->line_count > 0 ? info->lines[0].text : "";
+    s.pages = info->page_count;
+    s.encrypted = info->encrypted;
+    return s;
+}
+
+}  // namespace
+
+struct numbering_case {
+    const char* name;
+    int first;
+    bool stream;
+};
+
+class LargeObjectNumbers : public ::testing::TestWithParam<numbering_case> {};
+
+TEST_P(LargeObjectNumbers, GiveTheTitleAndThePageText)
+{
+    const int first = GetParam().first;
+    std::string file;
+    if (GetParam().stream) {
+        tavrik_test::xref_stream_options xo;
+        xo.root = first;
+        xo.info = first + 5;
+        xo.sparse = true;
+        file = tavrik_test::build_pdf_xref_stream(numbered_document(first), {}, xo);
+    } else {
+        pdf_options opt;
+        opt.root = first;
+        opt.info = first + 5;
+        opt.sparse_xref = true;
+        file = build_pdf(numbered_document(first), opt);
+    }
+    const summary s = read_summary(file);
+    EXPECT_EQ(s.title, "Numbered");
+    EXPECT_EQ(s.line, "Hello");
+    EXPECT_EQ(s.pages, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Xref, LargeObjectNumbers,
+                         ::testing::Values(numbering_case{"PastTenThousand", 10000, false},
+                                           numbering_case{"PastTenThousandInAStream", 10000, true},
+                                           numbering_case{"FarBeyondTheEntries", 7999990, false},
+                                           numbering_case{"FarBeyondTheEntriesInAStream", 7999990, true},
+                                           numbering_case{"LargestNumber", 2147483641, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// pdfTeX writes the catalog, the page tree and Info last, with the highest numbers.
+TEST(XrefChain, ManyObjectsWithTheCatalogLast)
+{
+    std::vector<pdf_object> objs;
+    for (int n = 1; n <= 12000; ++n)
+        objs.push_back({n, "<< /N " + std::to_string(n) + " >>"});
+    for (const auto& o : numbered_document(12001))
+        objs.push_back(o);
+    pdf_options opt;
+    opt.root = 12001;
+    opt.info = 12006;
+    const summary s = read_summary(build_pdf(objs, opt));
+    EXPECT_EQ(s.title, "Numbered");
+    EXPECT_EQ(s.line, "Hello");
+}
+
+// A hybrid file: its classic table lists the objects that live in object streams as
+// free, and its trailer names a cross-reference stream that has them.
+TEST(XrefChain, HybridFileReadsTheStreamOfItsTrailer)
+{
+    std::string file = "%PDF-1.5\n";
+    std::vector<std::pair<int, std::size_t>> at;
+    const auto put = [&](int num, const std::string& body) {
+        at.emplace_back(num, file.size());
+        file += std::to_string(num) + " 0 obj\n" + body + "\nendobj\n";
+    };
+    put(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    put(2, "<< /Type /Pages /Kids [] /Count 0 >>");
+    put(4, tavrik_test::object_stream_body({{3, "<< /Title (Hybrid) >>"}}));
+    const std::size_t stm_pos = file.size();
+    const std::string rows = tavrik_test::xref_stream_rows({{2, 4, 0}}, 1, 4, 2);
+    file += "5 0 obj\n" + stream_body("/Type /XRef /W [1 4 2] /Index [3 1] /Size 6", rows) + "\nendobj\n";
+    const std::size_t xref_pos = file.size();
+    file += "xref\n0 6\n" + row(0, 65535, 'f');
+    file += row(static_cast<long long>(at[0].second), 0, 'n') + row(static_cast<long long>(at[1].second), 0, 'n') +
+            row(0, 0, 'f') + row(static_cast<long long>(at[2].second), 0, 'n') + row(0, 0, 'f');
+    file += "trailer\n<< /Size 6 /Root 1 0 R /Info 3 0 R /XRefStm " + std::to_string(stm_pos) + " >>\nstartxref\n" +
+            std::to_string(xref_pos) + "\n%%EOF\n";
+    EXPECT_EQ(read_summary(file).title, "Hybrid");
+}
+
+struct leading_case {
+    const char* name;
+    std::string leading;
+    bool offsets_from_header;
+    int ok;
+};
+
+class LeadingBytes : public ::testing::TestWithParam<leading_case> {};
+
+// Mail and download headers before "%PDF-": offsets may count from the header (the
+// file was prefixed) or from the file start (it was written so).
+TEST_P(LeadingBytes, HeaderWithinTheFirstKilobyte)
+{
+    pdf_options opt;
+    opt.header = "%PDF-1.6";
+    opt.info = 6;
+    opt.leading_bytes = GetParam().leading;
+    opt.offsets_from_header = GetParam().offsets_from_header;
+    const std::string file = build_pdf(numbered_document(1), opt);
+    auto info = std::make_unique<tavrik::ppdf_info>();
+    ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info), GetParam().ok);
+    if (GetParam().ok == 0)
+        return;
+    EXPECT_STREQ(info->version, "1.6");
+    EXPECT_STREQ(info->title, "Numbered");
+    ASSERT_EQ(info->line_count, 1);
+    EXPECT_STREQ(info->lines[0].text, "Hello");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Xref, LeadingBytes,
+    ::testing::Values(leading_case{"OneSpaceOffsetsFromHeader", " ", true, 1},
+                      leading_case{"MailHeaderOffsetsFromHeader", "From: a@b\r\nSubject: scan\r\n\r\n", true, 1},
+                      leading_case{"MailHeaderOffsetsFromFileStart", "From: a@b\r\nSubject: scan\r\n\r\n", false, 1},
+                      leading_case{"HeaderAtTheLastAcceptedByte", std::string(1023, 'x'), true, 1},
+                      leading_case{"HeaderPastTheFirstKilobyte", std::string(1024, 'x'), true, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A real manual of 90,096 objects (TeX Live's LaTeX sources, 1,221 pages, 879 object
+// streams) whose catalog, page tree and Info come last.
+TEST(XrefChain, LargeRealManual)
+{
+    const std::string path = tavrik_test::fixture("realworld/latex_base_source2e.pdf");
+    struct {
+        tavrik::ppdf_need need;
+        int pages;
+    } cases[] = {{tavrik::ppdf_need::everything, 1221}, {tavrik::ppdf_need::title_else_lines, 0}};
+    for (const auto& c : cases) {
+        auto info = std::make_unique<tavrik::ppdf_info>();
+        ASSERT_EQ(tavrik::ppdf_parse(path.c_str(), *info, c.need), 1);
+        EXPECT_STREQ(info->title, "The LaTeX2\xCE\xB5 Sources");
+        EXPECT_STREQ(info->creation_date, "D:20221130212936Z");
+        EXPECT_EQ(info->page_count, c.pages);
+        if (c.pages > 0) {
+            ASSERT_GT(info->line_count, 0);
+            EXPECT_STREQ(info->lines[0].text, "The L");
+        }
+    }
 }

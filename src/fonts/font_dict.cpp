@@ -137,9 +137,7 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
     std::int64_t stream_dict = 0;
     if (dict_find(d, dict, "ToUnicode", v)) {
         std::int64_t p = rd_skip_ws(d, v);
-        if (rd_ref(d, p, obj) && obj >= 0 && obj < ctx.xref_cap &&
-            obj < static_cast<std::int64_t>(ctx.xref.size()) &&
-            ctx.xref[static_cast<std::size_t>(obj)].offset >= 0 && ctx_obj_dict(ctx, obj, stream_dict)) {
+        if (rd_ref(d, p, obj) && in_object_table(ctx, obj) && ctx_obj_dict(ctx, obj, stream_dict)) {
             // A simple font reads one byte per code whatever its CMap's code space
             // says: some producers declare <0000> <FFFF> for one-byte fonts.
             if (!type0)
