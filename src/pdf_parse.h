@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -354,7 +355,10 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos);
 void ctx_load_resources(ppdf_ctx& ctx, std::int64_t value_pos);
 void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum);
 void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user);
-void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos);
+// A simple font's Encoding value; builtin: the encoding the font has without one,
+// the base of Differences when no BaseEncoding is named.
+void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos,
+                        const std::array<std::uint32_t, 256>* builtin = nullptr);
 // Everything but the name of the font whose dictionary opens at dict.
 void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict);
 

@@ -1,7 +1,9 @@
 // Fonts and character mapping: the per-page font table, ToUnicode CMaps,
-// Differences arrays with glyph names, and the decoding of shown strings.
+// Differences arrays with glyph names, the encodings a font names or carries in its
+// program, the predefined CJK CMaps, and the decoding of shown strings.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,6 +54,30 @@ inline constexpr std::uint8_t PF_TEXT_UNKNOWN = 0xFF;
 inline constexpr std::uint32_t PF_KNOWN_CODES_NARROW = 256;    // every one-byte code
 inline constexpr std::uint32_t PF_KNOWN_CODES_WIDE = 1024;     // glyph numbers of common subsets
 
+// Codes of nbytes bytes whose every byte lies between lo and hi: one range of a CMap's
+// code space. Shift JIS, EUC, GBK, Big5 and UTF-8 mix codes of one to four bytes.
+struct pf_codespace {
+    std::uint8_t nbytes = 1;
+    std::uint8_t lo[4] = {};
+    std::uint8_t hi[4] = {};
+};
+inline constexpr std::size_t MAX_CODE_BYTES = 4;
+inline constexpr std::size_t MAX_CODESPACE_RANGES = 16;
+
+// How a composite font's code, past its explicit mappings, becomes text.
+enum class pf_codes : std::uint8_t {
+    none,
+    ucs2,        // the code is a UCS-2 value (Uni*-UCS2-*)
+    utf16,       // UTF-16: two bytes, or four for a surrogate pair (Uni*-UTF16-*)
+    utf8,        // UTF-8 of one to four bytes (Uni*-UTF8-*)
+    utf32,       // UTF-32 (Uni*-UTF32-*)
+    cid_cmap,    // a predefined legacy CMap gives the CID (90ms-RKSJ-H, GBK-EUC-H ...)
+    cid_identity // the code is the CID (Identity-H, Identity-V)
+};
+
+struct cjk_cmap;
+struct font_program;
+
 struct pdf_font {
     char name[FONT_NAME_BYTES] = {};
     std::int32_t code_bytes = 1;     // 1 or 2 bytes per character code
@@ -71,6 +97,20 @@ struct pdf_font {
     mutable std::uint32_t known_codes = 0;
     mutable std::size_t known_for_chars = 0;
     mutable std::size_t known_for_ranges = 0;
+
+    // ---- what the encoding and the font program say, below the explicit mappings ----
+    // Where set, codes are split by these ranges instead of by code_bytes.
+    std::vector<pf_codespace> codespace;
+    // A simple font's code points by code (0: none): its named or built-in encoding,
+    // with Differences on top.
+    std::unique_ptr<std::array<std::uint32_t, 256>> simple_cps;
+    pf_codes codes = pf_codes::none;
+    const cjk_cmap* cmap = nullptr;                     // for pf_codes::cid_cmap
+    const std::vector<std::uint32_t>* cid_cps = nullptr; // the collection's CID -> code point
+    // CIDs to glyphs (null: the same number) and glyphs to code points, from the
+    // embedded program, where the collection gives no text.
+    std::shared_ptr<const std::vector<std::uint16_t>> cid_to_gid;
+    std::shared_ptr<const font_program> program;
 };
 // The most memory the cache of decoded codes can take for a font.
 [[nodiscard]] constexpr std::size_t pf_known_bytes(const pdf_font& font) noexcept
@@ -78,10 +118,18 @@ struct pdf_font {
     return (font.code_bytes > 1 ? PF_KNOWN_CODES_WIDE : PF_KNOWN_CODES_NARROW) * sizeof(pf_known_text);
 }
 
+// An embedded font program once read, shared by the fonts that use it.
+struct font_program_entry {
+    std::int64_t obj;                               // the stream's object number
+    std::shared_ptr<const font_program> program;    // null: unreadable
+};
+
 // The fonts of the page being scanned, by resource name. Lookups are linear: a page
-// has few fonts.
+// has few fonts. The font programs read so far stay for the next pages: documents
+// use the same few fonts on every page.
 struct font_map {
     std::vector<std::unique_ptr<pdf_font>> list;   // stable addresses
+    std::vector<font_program_entry> programs;
 };
 
 void fm_init(font_map& map) noexcept;
@@ -112,9 +160,42 @@ struct pf_code {
 // The code that starts at bytes[pos] (pos < n) as font reads its strings: one byte,
 // or two for a two-byte font, where a lone last byte is a code by itself. Decoding
 // and glyph positions both split strings here, so they always agree on the codes.
+//
+// A font with code space ranges takes the first range, shortest first, that all of
+// the next bytes fall in; when none does, as many bytes as the shortest range whose
+// first byte matches (so that a stray code does not shift the rest of the string),
+// else one byte.
 [[nodiscard]] inline pf_code pf_next_code(const pdf_font* font, const std::uint8_t* bytes, std::size_t n,
                                           std::size_t pos) noexcept
 {
+    if (font != nullptr && !font->codespace.empty()) {
+        const std::size_t left = n - pos;
+        std::size_t partial = 0;
+        for (std::size_t len = 1; len <= MAX_CODE_BYTES && len <= left; ++len) {
+            for (const pf_codespace& cs : font->codespace) {
+                if (cs.nbytes != len)
+                    continue;
+                std::size_t k = 0;
+                while (k < len && bytes[pos + k] >= cs.lo[k] && bytes[pos + k] <= cs.hi[k])
+                    ++k;
+                if (k == len) {
+                    std::uint32_t code = 0;
+                    for (std::size_t i = 0; i < len; ++i)
+                        code = code << 8 | bytes[pos + i];
+                    return {code, static_cast<std::uint32_t>(len)};
+                }
+                if (k > 0 && partial == 0)
+                    partial = len;
+            }
+        }
+        if (partial > 1) {
+            std::uint32_t code = 0;
+            for (std::size_t i = 0; i < partial; ++i)
+                code = code << 8 | bytes[pos + i];
+            return {code, static_cast<std::uint32_t>(partial)};
+        }
+        return {bytes[pos], 1};
+    }
     if (font == nullptr || font->code_bytes < 2 || pos + 1 >= n)
         return {bytes[pos], 1};
     return {static_cast<std::uint32_t>(bytes[pos] << 8 | bytes[pos + 1]), 2};

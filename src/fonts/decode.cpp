@@ -30,6 +30,16 @@ std::uint32_t bytewise_cp(std::uint8_t b) noexcept
     return b >= 0x80 && b <= 0x9F ? g_cp1252_80[b - 0x80] : b;
 }
 
+// Whether the range that holds code gives it no text.
+bool range_text_empty(const pdf_font& font, const pf_range& r, std::uint32_t code) noexcept
+{
+    (void)font;
+    const std::uint32_t offset = code - r.first_code;
+    if (r.utf8s) return offset >= r.nslots || r.utf8s[std::size_t{offset} * MAP_TEXT_BYTES] == '\0';
+    const std::int64_t cp = std::int64_t{r.base_cp} + offset;
+    return cp <= 0 || cp > MAX_CODE_POINT;
+}
+
 // Length of a stored text, never reading past its slot. Texts are a few bytes: a
 // plain loop beats a call to memchr.
 std::size_t text_len(const char* text) noexcept
@@ -54,6 +64,73 @@ std::int64_t find_range(const pdf_font& font, std::uint32_t code) noexcept
     return -1;
 }
 
+// The code point of a UTF-8 or UTF-16 code taken whole (its bytes big-endian), 0
+// when it is not well formed.
+std::uint32_t utf8_code_cp(std::uint32_t code) noexcept
+{
+    if (code < 0x80) return code;
+    std::uint8_t b[4];
+    int n = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto v = static_cast<std::uint8_t>(code >> shift);
+        if (n > 0 || v != 0) b[n++] = v;
+    }
+    const int need = b[0] >= 0xF0 ? 4 : b[0] >= 0xE0 ? 3 : b[0] >= 0xC0 ? 2 : 0;
+    if (need != n) return 0;
+    std::uint32_t cp = b[0] & (0x7F >> n);
+    for (int i = 1; i < n; ++i) {
+        if ((b[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (b[i] & 0x3F);
+    }
+    return cp;
+}
+
+std::uint32_t utf16_code_cp(std::uint32_t code) noexcept
+{
+    if (code <= 0xFFFF) return code >= 0xD800 && code <= 0xDFFF ? 0 : code;
+    const std::uint32_t hi = code >> 16;
+    const std::uint32_t lo = code & 0xFFFF;
+    if (hi < 0xD800 || hi > 0xDBFF || lo < 0xDC00 || lo > 0xDFFF) return 0;
+    return 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00);
+}
+
+// What the font's encoding, CMap or program give code, below its explicit mappings.
+std::uint32_t encoded_cp(const pdf_font& font, std::uint32_t code) noexcept
+{
+    if (font.simple_cps) return code < font.simple_cps->size() ? (*font.simple_cps)[code] : 0;
+    std::uint32_t cid = code;
+    switch (font.codes) {
+    case pf_codes::none:
+        return 0;
+    case pf_codes::ucs2:
+        return code >= 0xD800 && code <= 0xDFFF ? 0 : code;
+    case pf_codes::utf16:
+        return utf16_code_cp(code);
+    case pf_codes::utf8:
+        return utf8_code_cp(code);
+    case pf_codes::utf32:
+        return code >= 0xD800 && code <= 0xDFFF ? 0 : code;
+    case pf_codes::cid_cmap:
+        cid = font.cmap != nullptr ? cjk_cid(*font.cmap, code) : 0;
+        break;
+    case pf_codes::cid_identity:
+        break;
+    }
+    if (cid == 0) return 0;   // CID 0 is the missing glyph
+    // An embedded TrueType program with a Unicode cmap knows its glyphs better than
+    // a collection its producer may have named for form's sake.
+    const bool program_first = font.program && font.program->has_unicode_cmap;
+    std::uint32_t cp = 0;
+    if (!program_first && font.cid_cps != nullptr && cid < font.cid_cps->size()) cp = (*font.cid_cps)[cid];
+    if (cp == 0 && font.program) {
+        std::uint32_t gid = cid;
+        if (font.cid_to_gid) gid = cid < font.cid_to_gid->size() ? (*font.cid_to_gid)[cid] : 0;
+        if (gid < font.program->glyph_cps.size()) cp = font.program->glyph_cps[gid];
+    }
+    if (cp == 0 && program_first && font.cid_cps != nullptr && cid < font.cid_cps->size()) cp = (*font.cid_cps)[cid];
+    return cp;
+}
+
 // The text for code: null when nothing maps it, an empty text when a range holds it
 // without giving any.
 const char* lookup_text(const pdf_font& font, std::uint32_t code, char (&scratch)[MAP_TEXT_BYTES]) noexcept
@@ -62,7 +139,11 @@ const char* lookup_text(const pdf_font& font, std::uint32_t code, char (&scratch
                                [](const pf_char& c, std::uint32_t v) { return c.code < v; });
     if (it != font.chars.end() && it->code == code) return it->utf8;
     const std::int64_t ri = find_range(font, code);
-    if (ri < 0) return nullptr;
+    if (ri < 0 || range_text_empty(font, font.ranges[static_cast<std::size_t>(ri)], code)) {
+        const std::uint32_t cp = encoded_cp(font, code);
+        if (cp != 0 && cp_text(cp, scratch) > 0) return scratch;
+        return ri < 0 ? nullptr : "";
+    }
     const pf_range& r = font.ranges[static_cast<std::size_t>(ri)];
     const std::uint32_t offset = code - r.first_code;
     if (r.utf8s) {
@@ -117,13 +198,15 @@ std::size_t code_text(const pdf_font& font, pf_known_text* known, std::uint32_t 
 std::size_t decode_mapped(const pdf_font& font, const std::uint8_t* bytes, std::size_t n, char* out,
                           std::size_t cap) noexcept
 {
-    const bool wide = font.code_bytes > 1;
+    const bool by_codespace = !font.codespace.empty();
+    const bool wide_font = font.code_bytes > 1;
     pf_known_text* const known = n > 0 ? known_texts(font) : nullptr;
     std::size_t w = 0;
     std::size_t i = 0;
     while (i < n) {
         const auto [code, len_in_bytes] = pf_next_code(&font, bytes, n, i);
         i += len_in_bytes;
+        const bool wide = by_codespace ? len_in_bytes > 1 : wide_font;
         char scratch[MAP_TEXT_BYTES];
         const char* text = nullptr;
         const std::size_t len = code_text(font, known, code, scratch, text);

@@ -1,8 +1,13 @@
-// Font dictionary loading: per font resource, the code width from Subtype and
-// Encoding, single mappings from a direct Differences array, and the ToUnicode CMap.
+// Font dictionary loading: per font resource, the code width and codes from Subtype
+// and Encoding, the named, base or built-in encoding of a simple font with its
+// Differences, the CMap and descendant of a composite font, what an embedded font
+// program says, and the ToUnicode CMap.
 #include "pdf_parse.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "fonts/font_internal.h"
 
 namespace tavrik {
 
@@ -72,9 +77,263 @@ constexpr std::size_t NAME_BYTES = 64;   // Subtype and Encoding names: 63 bytes
     return -1;
 }
 
+// The stream an entry refers to: its object number and dictionary, when the
+// reference reads and names an object the table has located.
+bool stream_at(ppdf_ctx& ctx, std::int64_t value_pos, std::int64_t& obj, std::int64_t& stream_dict) noexcept
+{
+    std::int64_t p = rd_skip_ws(ctx.bytes(), value_pos);
+    return rd_ref(ctx.bytes(), p, obj) && obj >= 0 && obj < ctx.xref_cap &&
+           obj < static_cast<std::int64_t>(ctx.xref.size()) && ctx.xref[static_cast<std::size_t>(obj)].offset >= 0 &&
+           ctx_obj_dict(ctx, obj, stream_dict);
+}
+
+// A number entry of a dictionary, or fallback.
+std::int64_t number_entry(byte_view d, std::int64_t dict, std::string_view key, std::int64_t fallback) noexcept
+{
+    std::int64_t v = 0;
+    double x = 0;
+    if (!dict_find(d, dict, key, v)) return fallback;
+    v = rd_skip_ws(d, v);
+    return rd_number(d, v, x) ? trunc_i64(x) : fallback;
+}
+
+// A dictionary entry that is a dictionary or refers to one.
+bool dict_entry(const ppdf_ctx& ctx, std::int64_t dict, std::string_view key, std::int64_t& out) noexcept
+{
+    std::int64_t v = 0;
+    return dict_find(ctx.bytes(), dict, key, v) && resolve_dict(ctx, v, out);
+}
+
+enum class program_kind { none, type1, cff, truetype };
+
+// The font program of a font descriptor, read once per document and kept in the
+// font table for the pages after.
+std::shared_ptr<const font_program> load_program(ppdf_ctx& ctx, std::int64_t descriptor, program_kind& kind)
+{
+    kind = program_kind::none;
+    std::int64_t v = 0;
+    std::int64_t obj = -1;
+    std::int64_t sdict = 0;
+    if (dict_find(ctx.bytes(), descriptor, "FontFile", v) && stream_at(ctx, v, obj, sdict)) {
+        kind = program_kind::type1;
+    } else if (dict_find(ctx.bytes(), descriptor, "FontFile2", v) && stream_at(ctx, v, obj, sdict)) {
+        kind = program_kind::truetype;
+    } else if (dict_find(ctx.bytes(), descriptor, "FontFile3", v) && stream_at(ctx, v, obj, sdict)) {
+        char sub[NAME_BYTES];
+        std::int64_t sv = 0;
+        const std::string_view subtype =
+            dict_find(ctx.bytes(), sdict, "Subtype", sv) ? name_at(ctx.bytes(), sv, sub, sizeof sub) : "";
+        kind = subtype == "OpenType" ? program_kind::truetype : program_kind::cff;
+    } else {
+        return nullptr;
+    }
+    for (const font_program_entry& e : ctx.fonts.programs) {
+        if (e.obj == obj) return e.program;
+    }
+    std::shared_ptr<const font_program> prog;
+    if (auto data = stream_decode(ctx, sdict)) {
+        if (data->size() <= MAX_FONT_PROGRAM_BYTES) {
+            const std::span<const std::uint8_t> bytes(data->data(), data->size());
+            if (kind == program_kind::type1)
+                prog = read_type1_program(bytes);
+            else if (kind == program_kind::cff)
+                prog = read_cff_program(bytes);
+            else
+                prog = read_truetype_program(bytes);
+        }
+    }
+    if (ctx.fonts.programs.size() < MAX_CACHED_PROGRAMS) {
+        try {
+            ctx.fonts.programs.push_back({obj, prog});
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    return prog;
+}
+
+// An encoding that gives no code any text (a subset program whose glyphs have
+// made-up names) leaves the font as if it had none.
+void set_simple_cps(pdf_font& font, const simple_encoding& enc)
+{
+    if (std::all_of(enc.begin(), enc.end(), [](std::uint32_t cp) { return cp == 0; })) {
+        font.simple_cps.reset();
+        return;
+    }
+    try {
+        font.simple_cps = std::make_unique<simple_encoding>(enc);
+        font.has_map = 1;
+    } catch (const std::bad_alloc&) {
+        font.simple_cps.reset();
+    }
+}
+
+// A TrueType font's codes through its own cmap: the (3,0) symbol table, else the
+// (1,0) Macintosh one, to glyphs, and the glyphs to code points.
+bool truetype_codes(const font_program& prog, simple_encoding& out) noexcept
+{
+    const std::array<std::uint16_t, 256>* gids =
+        prog.has_symbol_cmap ? &prog.symbol_gids : prog.has_mac_cmap ? &prog.mac_gids : nullptr;
+    if (gids == nullptr) return false;
+    out.fill(0);
+    for (std::size_t c = 0; c < 256; ++c) {
+        const std::uint16_t g = (*gids)[c];
+        if (g != 0 && g < prog.glyph_cps.size()) out[c] = prog.glyph_cps[g];
+    }
+    return true;
+}
+
+// The first element of the DescendantFonts array, as a dictionary.
+bool descendant_font(const ppdf_ctx& ctx, std::int64_t dict, std::int64_t& out) noexcept
+{
+    const byte_view d = ctx.bytes();
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t v = 0;
+    if (!dict_find(d, dict, "DescendantFonts", v)) return false;
+    std::int64_t p = rd_skip_ws(d, v);
+    std::int64_t obj = 0;
+    std::int64_t q = p;
+    if (rd_ref(d, q, obj) && obj >= 0 && obj < ctx.xref_cap && obj < static_cast<std::int64_t>(ctx.xref.size())) {
+        // An array kept in an object of its own.
+        const std::int64_t at = ctx.xref[static_cast<std::size_t>(obj)].offset;
+        if (at < 0 || at >= n) return false;
+        const std::int64_t limit = std::min<std::int64_t>(n - 3, at + OBJ_SEARCH_STARTS);
+        p = -1;
+        for (std::int64_t s = at; s < limit; ++s) {
+            if (std::memcmp(d.data() + s, "obj", 3) == 0) {
+                p = rd_skip_ws(d, s + 3);
+                break;
+            }
+        }
+        if (p < 0) return false;
+    }
+    if (p >= n || d[static_cast<std::size_t>(p)] != '[') return false;
+    return resolve_dict(ctx, p + 1, out);
+}
+
+// The Ordering of an Adobe CIDSystemInfo, when it is one of the four CJK collections.
+int adobe_collection(const ppdf_ctx& ctx, std::int64_t cid_font) noexcept
+{
+    std::int64_t info = 0;
+    if (!dict_entry(ctx, cid_font, "CIDSystemInfo", info)) return -1;
+    const byte_view d = ctx.bytes();
+    char registry[NAME_BYTES] = {};
+    char ordering[NAME_BYTES] = {};
+    std::int64_t v = 0;
+    if (!dict_find(d, info, "Registry", v)) return -1;
+    v = rd_skip_ws(d, v);
+    if (rd_string(d, v, registry, sizeof registry) < 0 || std::string_view(registry) != "Adobe") return -1;
+    if (!dict_find(d, info, "Ordering", v)) return -1;
+    v = rd_skip_ws(d, v);
+    if (rd_string(d, v, ordering, sizeof ordering) < 0) return -1;
+    return cjk_collection_index(ordering);
+}
+
+// CIDs to glyph ids from a CIDToGIDMap stream: two bytes per CID, big-endian.
+std::shared_ptr<const std::vector<std::uint16_t>> cid_to_gid_map(ppdf_ctx& ctx, std::int64_t cid_font)
+{
+    std::int64_t v = 0;
+    std::int64_t obj = 0;
+    std::int64_t sdict = 0;
+    if (!dict_find(ctx.bytes(), cid_font, "CIDToGIDMap", v) || !stream_at(ctx, v, obj, sdict)) return nullptr;
+    auto data = stream_decode(ctx, sdict);
+    if (!data) return nullptr;
+    try {
+        auto map = std::make_shared<std::vector<std::uint16_t>>(std::min(data->size() / 2, MAX_GLYPHS));
+        for (std::size_t i = 0; i < map->size(); ++i)
+            (*map)[i] = static_cast<std::uint16_t>((*data)[2 * i] << 8 | (*data)[2 * i + 1]);
+        return map;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// A composite font: its codes from the Encoding CMap, and text for its CIDs from
+// the collection or from the descendant's embedded program.
+void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
+{
+    std::int64_t v = 0;
+    if (dict_find(ctx.bytes(), dict, "Encoding", v)) {
+        char name[NAME_BYTES];
+        const std::string_view enc = name_at(ctx.bytes(), v, name, sizeof name);
+        if (!enc.empty() && !pf_use_predefined_cmap(font, enc) && ieq(enc.substr(0, 8), "Identity"))
+            font.codes = pf_codes::cid_identity;
+        font_load_encoding(ctx, font, v);   // the width a composite name fixes
+    }
+    std::int64_t cid_font = 0;
+    if (!descendant_font(ctx, dict, cid_font)) return;
+    if (font.cid_cps == nullptr) {
+        const int coll = adobe_collection(ctx, cid_font);
+        if (coll >= 0)
+            if (const cjk_collection* c = cjk_collection_get(static_cast<std::size_t>(coll)))
+                font.cid_cps = &c->cid_cps;
+    }
+    std::int64_t descriptor = 0;
+    program_kind kind = program_kind::none;
+    if (dict_entry(ctx, cid_font, "FontDescriptor", descriptor)) {
+        font.program = load_program(ctx, descriptor, kind);
+        if (font.program && font.program->glyph_cps.empty()) font.program.reset();
+    }
+    if (font.program && kind == program_kind::truetype) font.cid_to_gid = cid_to_gid_map(ctx, cid_font);
+
+    const bool unicode_codes = font.codes == pf_codes::ucs2 || font.codes == pf_codes::utf16 ||
+                               font.codes == pf_codes::utf8 || font.codes == pf_codes::utf32;
+    const bool cid_codes = font.codes == pf_codes::cid_cmap || font.codes == pf_codes::cid_identity;
+    if (unicode_codes || (cid_codes && (font.cid_cps != nullptr || font.program))) font.has_map = 1;
+}
+
+// A simple font: the encoding it names or has built in, with Differences on top.
+void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_view subtype)
+{
+    const bool type1 = subtype == "Type1" || subtype == "MMType1";
+    const bool truetype = subtype == "TrueType";
+    if (!type1 && !truetype) {   // Type 3 and the rest: only what the dictionary says
+        std::int64_t v = 0;
+        if (dict_find(ctx.bytes(), dict, "Encoding", v)) font_load_encoding(ctx, font, v);
+        return;
+    }
+    char name[NAME_BYTES];
+    std::int64_t v = 0;
+    const std::string_view base_font =
+        dict_find(ctx.bytes(), dict, "BaseFont", v) ? name_at(ctx.bytes(), v, name, sizeof name) : "";
+    std::int64_t descriptor = 0;
+    const bool has_descriptor = dict_entry(ctx, dict, "FontDescriptor", descriptor);
+    const std::int64_t flags = has_descriptor ? number_entry(ctx.bytes(), descriptor, "Flags", 0) : 0;
+    const bool symbolic = (flags & 4) != 0 && (flags & 32) == 0;
+    program_kind kind = program_kind::none;
+    std::shared_ptr<const font_program> prog;
+    if (has_descriptor) prog = load_program(ctx, descriptor, kind);
+
+    // The built-in encoding: the program's own, else that of a standard font, else
+    // StandardEncoding for a Type 1 font that is not symbolic.
+    simple_encoding builtin{};
+    bool has_builtin = false;
+    if (prog && prog->has_builtin) {
+        builtin = prog->builtin;
+        has_builtin = true;
+    } else if (kind == program_kind::none || !prog) {
+        const standard_font sf = standard_font_of(base_font);
+        if (sf == standard_font::symbol || sf == standard_font::dingbats || (type1 && sf == standard_font::text))
+            has_builtin = standard_font_encoding(sf, builtin);
+        else if (type1 && !symbolic && kind == program_kind::none)
+            has_builtin = standard_font_encoding(standard_font::text, builtin);
+    }
+    if (dict_find(ctx.bytes(), dict, "Encoding", v)) {
+        font_load_encoding(ctx, font, v, has_builtin ? &builtin : nullptr);
+        return;
+    }
+    if (has_builtin) {
+        set_simple_cps(font, builtin);
+    } else if (prog && truetype && (prog->has_symbol_cmap || !prog->has_unicode_cmap || symbolic)) {
+        // Codes through the program's own cmap when it is a symbol font or has no
+        // Unicode cmap to suggest that its codes are text.
+        simple_encoding cps{};
+        if (truetype_codes(*prog, cps)) set_simple_cps(font, cps);
+    }
+}
+
 }  // namespace
 
-void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos)
+void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos, const simple_encoding* builtin)
 {
     const byte_view d = ctx.bytes();
     const auto n = static_cast<std::int64_t>(d.size());
@@ -83,16 +342,35 @@ void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos)
         char name[NAME_BYTES];
         std::int64_t end = 0;
         const int len = rd_name(d, p, name, sizeof name, &end);
-        if (len > 0 && is_composite_encoding(std::string_view(name, static_cast<std::size_t>(len)))) {
+        const std::string_view enc(name, static_cast<std::size_t>(std::max(len, 0)));
+        simple_encoding table{};
+        if (len > 0 && is_composite_encoding(enc)) {
             font.code_bytes = 2;
             font.width_fixed = 1;
+        } else if (len > 0 && font.code_bytes < 2 && named_encoding(enc, table)) {
+            set_simple_cps(font, table);
+        } else if (builtin != nullptr) {
+            set_simple_cps(font, *builtin);   // a name that is no encoding leaves the built-in one
         }
         return;
     }
 
     std::int64_t dict = 0;
+    if (!resolve_dict(ctx, p, dict)) {
+        if (builtin != nullptr) set_simple_cps(font, *builtin);
+        return;
+    }
+    // The base the Differences modify: BaseEncoding, else the built-in encoding.
+    std::int64_t base = 0;
+    simple_encoding table{};
+    char name[NAME_BYTES];
+    if (dict_find(d, dict, "BaseEncoding", base) && named_encoding(name_at(d, base, name, sizeof name), table))
+        set_simple_cps(font, table);
+    else if (builtin != nullptr)
+        set_simple_cps(font, *builtin);
+
     std::int64_t diffs = 0;
-    if (!resolve_dict(ctx, p, dict) || !dict_find(d, dict, "Differences", diffs))
+    if (!dict_find(d, dict, "Differences", diffs))
         return;
     const std::int64_t open = rd_skip_ws(d, diffs);
     if (open >= n || d[static_cast<std::size_t>(open)] != '[')
@@ -121,30 +399,31 @@ void fontdict_cb(std::string_view key, std::int64_t value_pos, void* user)
 
 void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
 {
-    const byte_view d = ctx.bytes();
     std::int64_t v = 0;
-    bool type0 = false;
-    if (dict_find(d, dict, "Subtype", v)) {
-        char name[NAME_BYTES];
-        type0 = ieq(name_at(d, v, name, sizeof name), "Type0");
-        if (type0)
-            font.code_bytes = 2;
+    char subtype_name[NAME_BYTES];
+    const std::string_view subtype =
+        dict_find(ctx.bytes(), dict, "Subtype", v) ? name_at(ctx.bytes(), v, subtype_name, sizeof subtype_name) : "";
+    const bool type0 = ieq(subtype, "Type0");
+    if (type0) {
+        font.code_bytes = 2;
+        load_composite(ctx, font, dict);
+    } else {
+        load_simple(ctx, font, dict, subtype);
     }
-    if (dict_find(d, dict, "Encoding", v))
-        font_load_encoding(ctx, font, v);
 
     std::int64_t obj = -1;
     std::int64_t stream_dict = 0;
-    if (dict_find(d, dict, "ToUnicode", v)) {
-        std::int64_t p = rd_skip_ws(d, v);
-        if (rd_ref(d, p, obj) && in_object_table(ctx, obj) && ctx_obj_dict(ctx, obj, stream_dict)) {
-            // A simple font reads one byte per code whatever its CMap's code space
-            // says: some producers declare <0000> <FFFF> for one-byte fonts.
-            if (!type0)
-                font.width_fixed = 1;
-            if (auto data = stream_decode(ctx, stream_dict))
-                pf_parse_tounicode(&font, data->data(), data->size());
-        }
+    if (dict_find(ctx.bytes(), dict, "ToUnicode", v) && stream_at(ctx, v, obj, stream_dict)) {
+        // A simple font reads one byte per code whatever its CMap's code space
+        // says: some producers declare <0000> <FFFF> for one-byte fonts.
+        if (!type0)
+            font.width_fixed = 1;
+        if (auto data = stream_decode(ctx, stream_dict))
+            pf_parse_tounicode(&font, data->data(), data->size());
+        // What a composite font's glyphs are named in its program is a guess that
+        // the producer's own map overrules even where it leaves a code out.
+        if (type0 && (!font.chars.empty() || !font.ranges.empty()))
+            font.program.reset();
     }
     pf_finalize(&font);
 }

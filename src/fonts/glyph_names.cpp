@@ -3,45 +3,39 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <unordered_set>
 
 #include "fonts/font_internal.h"
+#include "fonts/generated/glyph_list.h"
 #include "pdf_parse.h"
 
 namespace tavrik {
 namespace {
 
 // ---- glyph names ---------------------------------------------------------------
-struct agl_entry {
-    std::string_view name;   // its length is known, so most comparisons end at once
-    std::uint32_t cp;
-};
+std::string_view glyph_list_name(std::size_t i) noexcept
+{
+    const std::size_t at = tables::g_glyph_name_at[i];
+    return {tables::g_glyph_name_text + at, tables::g_glyph_name_at[i + 1] - at - 1};
+}
 
-// clang-format off
-constexpr std::array<agl_entry, 84> g_agl = {{
-    {"space", 0x0020}, {"exclam", 0x0021}, {"quotedbl", 0x0022}, {"numbersign", 0x0023},
-    {"dollar", 0x0024}, {"percent", 0x0025}, {"ampersand", 0x0026}, {"quotesingle", 0x0027},
-    {"quoteright", 0x2019}, {"quoteleft", 0x2018}, {"parenleft", 0x0028}, {"parenright", 0x0029},
-    {"asterisk", 0x002A}, {"plus", 0x002B}, {"comma", 0x002C}, {"hyphen", 0x002D},
-    {"period", 0x002E}, {"slash", 0x002F}, {"zero", 0x0030}, {"one", 0x0031},
-    {"two", 0x0032}, {"three", 0x0033}, {"four", 0x0034}, {"five", 0x0035},
-    {"six", 0x0036}, {"seven", 0x0037}, {"eight", 0x0038}, {"nine", 0x0039},
-    {"colon", 0x003A}, {"semicolon", 0x003B}, {"less", 0x003C}, {"equal", 0x003D},
-    {"greater", 0x003E}, {"question", 0x003F}, {"at", 0x0040}, {"bracketleft", 0x005B},
-    {"backslash", 0x005C}, {"bracketright", 0x005D}, {"asciicircum", 0x005E}, {"underscore", 0x005F},
-    {"grave", 0x0060}, {"braceleft", 0x007B}, {"bar", 0x007C}, {"braceright", 0x007D},
-    {"asciitilde", 0x007E}, {"quotedblleft", 0x201C}, {"quotedblright", 0x201D}, {"endash", 0x2013},
-    {"emdash", 0x2014}, {"bullet", 0x2022}, {"ellipsis", 0x2026}, {"dagger", 0x2020},
-    {"trademark", 0x2122}, {"copyright", 0x00A9}, {"registered", 0x00AE}, {"degree", 0x00B0},
-    {"sterling", 0x00A3}, {"yen", 0x00A5}, {"euro", 0x20AC}, {"cent", 0x00A2},
-    {"section", 0x00A7}, {"paragraph", 0x00B6}, {"germandbls", 0x00DF}, {"adieresis", 0x00E4},
-    {"odieresis", 0x00F6}, {"udieresis", 0x00FC}, {"Adieresis", 0x00C4}, {"Odieresis", 0x00D6},
-    {"Udieresis", 0x00DC}, {"aacute", 0x00E1}, {"eacute", 0x00E9}, {"iacute", 0x00ED},
-    {"oacute", 0x00F3}, {"uacute", 0x00FA}, {"ntilde", 0x00F1}, {"ccedilla", 0x00E7},
-    {"agrave", 0x00E0}, {"egrave", 0x00E8}, {"ugrave", 0x00F9}, {"acircumflex", 0x00E2},
-    {"ecircumflex", 0x00EA}, {"ocircumflex", 0x00F4}, {"fi", 0xFB01}, {"fl", 0xFB02},
-}};
-// clang-format on
+// Bisection over the names, which the generator sorted by bytes.
+std::uint32_t glyph_list_find(std::string_view name) noexcept
+{
+    std::size_t lo = 0;
+    std::size_t hi = tables::GLYPH_LIST_NAMES;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const int c = glyph_list_name(mid).compare(name);
+        if (c == 0) return tables::g_glyph_cp[mid];
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return 0;
+}
 
 constexpr bool glyph_delim(std::uint8_t c) noexcept
 {
@@ -90,19 +84,74 @@ void pf_parse_differences(pdf_font* font, const std::uint8_t* text, std::size_t 
         const std::size_t start = ++i;
         while (i < len && text[i] != 0 && !is_c_space(text[i]) && !glyph_delim(text[i])) ++i;
         const std::string_view name(reinterpret_cast<const char*>(text) + start, std::min(i - start, GLYPH_NAME_MAX));
-        const std::uint32_t cp = glyph_to_cp(name);
-        if (cp != 0 && code <= UINT32_MAX && mapped.count(static_cast<std::uint32_t>(code)) == 0) {
-            char utf8[MAP_TEXT_BYTES];
-            const std::size_t n = cm_utf8(utf8, 0, MAP_TEXT_BYTES, cp);
-            if (n > 0) {
-                utf8[n] = '\0';
-                const std::size_t before = font->chars.size();
-                pf_set_char(*font, static_cast<std::uint32_t>(code), std::string_view(utf8, n));
-                if (font->chars.size() != before) mapped.insert(static_cast<std::uint32_t>(code));
-            }
+        char utf8[MAP_TEXT_BYTES];
+        const std::size_t n = glyph_text(name, utf8);
+        if (code <= UINT32_MAX && font->simple_cps && code < font->simple_cps->size() &&
+            mapped.count(static_cast<std::uint32_t>(code)) == 0)
+            (*font->simple_cps)[code] = 0;   // the name replaces the base encoding's glyph
+        if (n > 0 && code <= UINT32_MAX && mapped.count(static_cast<std::uint32_t>(code)) == 0) {
+            const std::size_t before = font->chars.size();
+            pf_set_char(*font, static_cast<std::uint32_t>(code), std::string_view(utf8, n));
+            if (font->chars.size() != before) mapped.insert(static_cast<std::uint32_t>(code));
         }
         ++code;
     }
+}
+
+std::size_t cp_text(std::uint32_t cp, char (&out)[MAP_TEXT_BYTES]) noexcept
+{
+    // The Latin ligatures read as their letters: a name is searched and compared
+    // as the words it spells, whatever glyph the typesetter chose.
+    static constexpr std::array<std::string_view, 7> ligatures = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
+    std::size_t n = 0;
+    if (cp >= 0xFB00 && cp <= 0xFB06) {
+        const std::string_view l = ligatures[cp - 0xFB00];
+        std::memcpy(out, l.data(), l.size());
+        n = l.size();
+    } else {
+        n = cm_utf8(out, 0, MAP_TEXT_BYTES, cp);
+    }
+    out[n] = '\0';
+    return n;
+}
+
+std::size_t glyph_text(std::string_view name, char (&out)[MAP_TEXT_BYTES]) noexcept
+{
+    out[0] = '\0';
+    const std::size_t underscore = name.find('_');
+    if (underscore == std::string_view::npos || underscore == 0) return cp_text(glyph_to_cp(name), out);
+    // A ligature named by its parts (f_f_i, T_h): the text of each part in turn,
+    // provided every part resolves. A suffix after a "." belongs to the whole name.
+    const std::string_view whole = name.substr(0, std::min(name.find('.'), name.size()));
+    std::size_t n = 0;
+    std::size_t start = 0;
+    while (start <= whole.size()) {
+        std::size_t end = whole.find('_', start);
+        if (end == std::string_view::npos) end = whole.size();
+        char part[MAP_TEXT_BYTES];
+        const std::size_t len = cp_text(glyph_to_cp(whole.substr(start, end - start)), part);
+        if (len == 0 || n + len >= MAP_TEXT_BYTES) {
+            out[0] = '\0';
+            return 0;
+        }
+        std::memcpy(out + n, part, len);
+        n += len;
+        start = end + 1;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+std::uint32_t glyph_code_point(std::string_view name) noexcept
+{
+    name = name.substr(0, std::min(name.size(), GLYPH_NAME_MAX));
+    if (name.find('_') == std::string_view::npos || name[0] == '_') return glyph_to_cp(name);
+    const std::string_view whole = name.substr(0, std::min(name.find('.'), name.size()));
+    static constexpr std::array<std::string_view, 5> parts = {"f_f", "f_i", "f_l", "f_f_i", "f_f_l"};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (whole == parts[i]) return 0xFB00 + static_cast<std::uint32_t>(i);
+    }
+    return 0;
 }
 
 std::uint32_t glyph_to_cp(std::string_view name) noexcept
@@ -112,9 +161,7 @@ std::uint32_t glyph_to_cp(std::string_view name) noexcept
         const auto b = static_cast<std::uint8_t>(name[0]);
         return b >= 0x20 && b <= 0x7E ? b : 0;
     }
-    for (const agl_entry& e : g_agl) {
-        if (name == e.name) return e.cp;
-    }
+    if (const std::uint32_t cp = glyph_list_find(name)) return cp;
     if (name.size() >= 7 && name.substr(0, 3) == "uni") {   // uniXXXX, suffix ignored
         const std::int64_t v = hex_run(name.substr(3, 4));
         return v < 0 ? 0 : static_cast<std::uint32_t>(v);
