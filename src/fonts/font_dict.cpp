@@ -331,6 +331,36 @@ void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_v
     }
 }
 
+// The producer's ToUnicode map decides the text of the codes it maps: a Differences
+// name for such a code is often a placeholder (every glyph /f, or /g12), so the
+// Differences entries (the first n of chars) for codes it maps are dropped.
+void drop_overruled_differences(pdf_font& font, std::size_t n)
+{
+    if (n == 0 || (font.chars.size() == n && font.ranges.empty())) return;
+    try {
+        std::vector<std::uint32_t> mapped;
+        mapped.reserve(font.chars.size() - n);
+        for (std::size_t i = n; i < font.chars.size(); ++i) mapped.push_back(font.chars[i].code);
+        std::sort(mapped.begin(), mapped.end());
+        const auto by_tounicode = [&](std::uint32_t code) {
+            if (std::binary_search(mapped.begin(), mapped.end(), code)) return true;
+            for (const pf_range& r : font.ranges) {
+                if (code < r.first_code || code > r.last_code) continue;
+                const std::uint32_t off = code - r.first_code;
+                if (r.utf8s) return off < r.nslots && r.utf8s[std::size_t{off} * MAP_TEXT_BYTES] != '\0';
+                return true;   // the first range that holds a code decides it
+            }
+            return false;
+        };
+        const auto first_tounicode = font.chars.begin() + static_cast<std::ptrdiff_t>(n);
+        const auto kept_end = std::remove_if(font.chars.begin(), first_tounicode,
+                                             [&](const pf_char& c) { return by_tounicode(c.code); });
+        font.chars.erase(kept_end, first_tounicode);
+    } catch (const std::bad_alloc&) {
+        // the Differences entries stay
+    }
+}
+
 }  // namespace
 
 void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos, const simple_encoding* builtin)
@@ -413,6 +443,7 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
 
     std::int64_t obj = -1;
     std::int64_t stream_dict = 0;
+    const std::size_t from_differences = font.chars.size();
     if (dict_find(ctx.bytes(), dict, "ToUnicode", v) && stream_at(ctx, v, obj, stream_dict)) {
         // A simple font reads one byte per code whatever its CMap's code space
         // says: some producers declare <0000> <FFFF> for one-byte fonts.
@@ -424,6 +455,7 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
         // the producer's own map overrules even where it leaves a code out.
         if (type0 && (!font.chars.empty() || !font.ranges.empty()))
             font.program.reset();
+        drop_overruled_differences(font, from_differences);
     }
     pf_finalize(&font);
 }
