@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -629,6 +630,53 @@ TEST(DecodeBytewise, ZeroCapacityWritesNothing)
     pf_set_char(f, 0x41, "X");
     EXPECT_EQ(pf_decode(&f, bytes, 1, out, 0), 0u);
     EXPECT_EQ(out[0], 'Q');
+}
+
+// ---- codes of several lengths ------------------------------------------------------
+
+TEST(NextCode, SplitsByTheCodeSpace)
+{
+    // The code space of Shift JIS: one byte 00-80 and A0-DF, two bytes 81-9F or
+    // E0-FC followed by 40-FC.
+    pdf_font font;
+    auto range = [](std::uint8_t n, std::array<std::uint8_t, 2> lo, std::array<std::uint8_t, 2> hi) {
+        pf_codespace cs;
+        cs.nbytes = n;
+        cs.lo[0] = lo[0];
+        cs.lo[1] = lo[1];
+        cs.hi[0] = hi[0];
+        cs.hi[1] = hi[1];
+        return cs;
+    };
+    font.codespace = {range(1, {0x00}, {0x80}), range(2, {0x81, 0x40}, {0x9F, 0xFC}), range(1, {0xA0}, {0xDF}),
+                      range(2, {0xE0, 0x40}, {0xFC, 0xFC})};
+    struct next_case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::vector<pf_code> codes;
+    };
+    const std::vector<next_case> cases = {
+        {"Mixed", hx("41 93FA B1 E040"), {{0x41, 1}, {0x93FA, 2}, {0xB1, 1}, {0xE040, 2}}},
+        // A lead byte with a trail outside the space still takes two bytes, so the
+        // rest of the string is not shifted.
+        {"BadTrail", hx("9320 41"), {{0x9320, 2}, {0x41, 1}}},
+        {"LoneLeadAtEnd", hx("41 93"), {{0x41, 1}, {0x93, 1}}},
+        {"OutsideEverySpace", hx("FD 41"), {{0xFD, 1}, {0x41, 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<pf_code> got;
+        for (std::size_t pos = 0; pos < c.bytes.size();) {
+            const pf_code code = pf_next_code(&font, c.bytes.data(), c.bytes.size(), pos);
+            got.push_back(code);
+            pos += code.len;
+        }
+        ASSERT_EQ(got.size(), c.codes.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].code, c.codes[i].code) << i;
+            EXPECT_EQ(got[i].len, c.codes[i].len) << i;
+        }
+    }
 }
 
 }  // namespace

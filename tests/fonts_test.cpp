@@ -120,6 +120,147 @@ INSTANTIATE_TEST_SUITE_P(Mappings, FontLoad, ::testing::Values(
     font_case{"ToUnicodeName", "<< /ToUnicode /Identity-H >>", {}, 1, "A\xE9", "A\xC3\xA9"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// ---- encodings a font names or has built in ----------------------------------
+
+INSTANTIATE_TEST_SUITE_P(Encodings, FontLoad, ::testing::Values(
+    font_case{"MacRoman", "<< /Subtype /TrueType /Encoding /MacRomanEncoding >>", {}, 1, "Caf\x8E M\x9Fnster",
+              "Caf\xC3\xA9 M\xC3\xBCnster"},
+    font_case{"WinAnsi", "<< /Subtype /TrueType /Encoding /WinAnsiEncoding >>", {}, 1, "\x93Q\x94 \x80\xE9",
+              "\xE2\x80\x9CQ\xE2\x80\x9D \xE2\x82\xAC\xC3\xA9"},
+    font_case{"StandardNamed", "<< /Subtype /TrueType /Encoding /StandardEncoding >>", {}, 1, "It's \xAE",
+              "It\xE2\x80\x99s fi"},
+    font_case{"PDFDoc", "<< /Subtype /Type1 /Encoding /PDFDocEncoding >>", {}, 1, "a\x84" "b\x8D", "a\xE2\x80\x94" "b\xE2\x80\x9C"},
+    font_case{"MacExpert", "<< /Subtype /Type1 /Encoding /MacExpertEncoding >>", {}, 1, "\x56", "ff"},
+    font_case{"BaseEncodingUnderDifferences",
+              "<< /Subtype /Type1 /BaseFont /Foo /Encoding << /BaseEncoding /MacRomanEncoding /Differences [65 /Omega] >> >>",
+              {}, 1, "A\x8E" "B", "\xE2\x84\xA6\xC3\xA9" "B"},   // the glyph list's Omega is the ohm sign
+    // Without BaseEncoding, Differences modify the font's built-in encoding.
+    font_case{"DifferencesOverBuiltIn", "<< /Subtype /Type1 /BaseFont /Times-Roman /Encoding << /Differences [65 /B] >> >>",
+              {}, 1, "A'", "B\xE2\x80\x99"},
+    font_case{"DifferencesNameReplacesBase",
+              "<< /Subtype /Type1 /BaseFont /Times-Roman /Encoding << /Differences [174 /g7] >> >>", {}, 1, "\xAE", ""},
+    font_case{"StandardFontWithout", "<< /Subtype /Type1 /BaseFont /Times-Roman >>", {}, 1, "It's", "It\xE2\x80\x99s"},
+    font_case{"SubsetOfStandardFont", "<< /Subtype /Type1 /BaseFont /ABCDEF+Helvetica-Bold >>", {}, 1, "`q'",
+              "\xE2\x80\x98q\xE2\x80\x99"},
+    font_case{"Symbol", "<< /Subtype /Type1 /BaseFont /Symbol >>", {}, 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"ZapfDingbats", "<< /Subtype /Type1 /BaseFont /ZapfDingbats >>", {}, 1, "\x33", "\xE2\x9C\x93"},
+    font_case{"NotAnEncodingName", "<< /Subtype /Type1 /BaseFont /Times-Roman /Encoding /FooEncoding >>", {}, 1, "'",
+              "\xE2\x80\x99"},
+    // A TrueType font that names no encoding keeps the byte-wise reading.
+    font_case{"TrueTypeWithout", "<< /Subtype /TrueType /BaseFont /Arial >>", {}, 1, "Caf\xE9", "Caf\xC3\xA9"},
+    font_case{"Type3Without", "<< /Subtype /Type3 /BaseFont /Times-Roman >>", {}, 1, "'\xE9", "'\xC3\xA9"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- embedded font programs ------------------------------------------------------
+
+std::string fixture_bytes(const std::string& name)
+{
+    return tavrik_test::read_file(tavrik_test::fixture("fonts/" + name));
+}
+
+// Object 4: a font descriptor whose program (object 5) is in file under key.
+std::vector<pdf_object> program(const std::string& key, const std::string& file, const std::string& stream_dict = "",
+                                int flags = 32)
+{
+    return {{4, "<< /Type /FontDescriptor /Flags " + std::to_string(flags) + " /" + key + " 5 0 R >>"},
+            {5, tavrik_test::stream_body(stream_dict, fixture_bytes(file))}};
+}
+
+std::vector<pdf_object> with(std::vector<pdf_object> a, const std::vector<pdf_object>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A composite font (object 2) over the CID font of object 6.
+std::string type0(const std::string& encoding) { return "<< /Subtype /Type0 /Encoding /" + encoding + " /DescendantFonts [6 0 R] >>"; }
+pdf_object cid_font(const std::string& subtype, const std::string& ordering, const std::string& rest = "")
+{
+    return {6, "<< /Type /Font /Subtype /" + subtype + " /CIDSystemInfo << /Registry (Adobe) /Ordering (" + ordering +
+                   ") /Supplement 0 >> " + rest + " >>"};
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedPrograms, FontLoad, ::testing::Values(
+    // A Type 1 program's own encoding (Symbol's, under a name that is not Symbol).
+    font_case{"Type1OwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              program("FontFile", "symbol_clear.t1", "", 4), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1DeclaresStandard", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
+              program("FontFile", "nimbus_roman_clear.t1"), 1, "\xAE" "le", "file"},
+    font_case{"CffOwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
+              program("FontFile3", "nimbus_roman_custom.cff", "/Subtype /Type1C"), 1, "\x01\x02\x03\x04\x05",
+              "fie\xC3\xA9" "A\xE2\x80\x99"},
+    font_case{"CffUnderDifferences",
+              "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R /Encoding << /Differences [2 /x] >> >>",
+              program("FontFile3", "nimbus_roman_custom.cff", "/Subtype /Type1C"), 1, "\x01\x02", "fix"},
+    // A symbolic TrueType font through its (3,0) cmap at 0xF000 and its post names.
+    font_case{"TrueTypeSymbolCmap", "<< /Subtype /TrueType /BaseFont /ABCDEF+Sym /FontDescriptor 4 0 R >>",
+              program("FontFile2", "dejavu_symbol_cut.ttf", "", 4), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    // A TrueType font with a Unicode cmap and no encoding reads its codes as text.
+    font_case{"TrueTypeTextFont", "<< /Subtype /TrueType /BaseFont /ABCDEF+DejaVu /FontDescriptor 4 0 R >>",
+              program("FontFile2", "dejavu_sans_cut.ttf"), 1, "Caf\xE9", "Caf\xC3\xA9"},
+    // Glyph ids of a composite TrueType font to text through the font's Unicode cmap.
+    font_case{"CidTrueTypeIdentity", type0("Identity-H"),
+              with({cid_font("CIDFontType2", "Identity", "/FontDescriptor 4 0 R /CIDToGIDMap /Identity")},
+                   program("FontFile2", "dejavu_sans_cut.ttf")),
+              2, std::string("\0\x02\0\x03\0\x05\0\x07", 8), "Caf\xC3\xA9"},
+    font_case{"CidTrueTypeMapStream", type0("Identity-H"),
+              with({cid_font("CIDFontType2", "Identity", "/FontDescriptor 4 0 R /CIDToGIDMap 7 0 R"),
+                    {7, tavrik_test::stream_body("", std::string("\0\0\0\x02\0\x03\0\x05\0\x07", 10))}},
+                   program("FontFile2", "dejavu_sans_cut.ttf")),
+              2, std::string("\0\x01\0\x02\0\x03\0\x04", 8), "Caf\xC3\xA9"},
+    // Broken programs leave the font as it would be without one.
+    font_case{"BrokenType1", "<< /Subtype /Type1 /BaseFont /ABCDEF+Foo /FontDescriptor 4 0 R >>",
+              {{4, "<< /FontFile 5 0 R >>"}, {5, tavrik_test::stream_body("", "%!PS garbage /Encoding 12 dup")}}, 1,
+              "Caf\xE9", "Caf\xC3\xA9"},
+    font_case{"TruncatedCff", "<< /Subtype /Type1 /BaseFont /ABCDEF+Foo /FontDescriptor 4 0 R >>",
+              {{4, "<< /FontFile3 5 0 R >>"},
+               {5, tavrik_test::stream_body("/Subtype /Type1C", fixture_bytes("nimbus_roman_custom.cff").substr(0, 40))}},
+              1, "Caf\xE9", "Caf\xC3\xA9"},
+    font_case{"GarbageTrueType", "<< /Subtype /TrueType /BaseFont /ABCDEF+Foo /FontDescriptor 4 0 R >>",
+              {{4, "<< /Flags 4 /FontFile2 5 0 R >>"}, {5, tavrik_test::stream_body("", std::string("\0\x01\0\0\xFF\xFF", 6))}},
+              1, "Caf\xE9", "Caf\xC3\xA9"},
+    font_case{"GarbageCidTrueType", type0("Identity-H"),
+              {cid_font("CIDFontType2", "Identity", "/FontDescriptor 4 0 R"), {4, "<< /FontFile2 5 0 R >>"},
+               {5, tavrik_test::stream_body("", "true\0\0\0\0")}},
+              2, std::string("\0A", 2), "A"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- predefined CMaps of the CJK collections -------------------------------------
+
+INSTANTIATE_TEST_SUITE_P(CjkCMaps, FontLoad, ::testing::Values(
+    font_case{"ShiftJis", type0("90ms-RKSJ-H"), {cid_font("CIDFontType0", "Japan1")}, 2,
+              "AB\x93\xFA\x96\x7B\x8C\xEA\xB1", "AB\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xEF\xBD\xB1"},
+    font_case{"ShiftJisProportional", type0("90msp-RKSJ-H"), {cid_font("CIDFontType0", "Japan1")}, 2,
+              "x\x81\x60", "x\xE3\x80\x9C"},
+    font_case{"ShiftJisVertical", type0("90ms-RKSJ-V"), {cid_font("CIDFontType0", "Japan1")}, 2,
+              "\x93\xFA\x96\x7B", "\xE6\x97\xA5\xE6\x9C\xAC"},
+    font_case{"EucJp", type0("EUC-H"), {cid_font("CIDFontType0", "Japan1")}, 2, "\xC6\xFC\xCB\xDC",
+              "\xE6\x97\xA5\xE6\x9C\xAC"},
+    font_case{"Gbk", type0("GBK-EUC-H"), {cid_font("CIDFontType0", "GB1")}, 2,
+              "\xC4\xEA\xB6\xC8\xB9\xA4\xD7\xF7\xB1\xA8\xB8\xE6",
+              "\xE5\xB9\xB4\xE5\xBA\xA6\xE5\xB7\xA5\xE4\xBD\x9C\xE6\x8A\xA5\xE5\x91\x8A"},
+    font_case{"Gb2312", type0("GB-EUC-H"), {cid_font("CIDFontType0", "GB1")}, 2, "\xB1\xA8\xB8\xE6",
+              "\xE6\x8A\xA5\xE5\x91\x8A"},
+    font_case{"Big5", type0("ETen-B5-H"), {cid_font("CIDFontType0", "CNS1")}, 2, "\xA4\xA4\xA4\xE5",
+              "\xE4\xB8\xAD\xE6\x96\x87"},
+    font_case{"Hkscs", type0("HKscs-B5-H"), {cid_font("CIDFontType0", "CNS1")}, 2, "\x9D\xEE", "\xE3\x97\x8E"},
+    font_case{"Uhc", type0("KSCms-UHC-H"), {cid_font("CIDFontType0", "Korea1")}, 2, "\xC7\xD1\x8C\x63",
+              "\xED\x95\x9C\xEB\x98\xA0"},
+    font_case{"EucKr", type0("KSC-EUC-H"), {cid_font("CIDFontType0", "Korea1")}, 2, "\xC7\xD1\xB1\xB9",
+              "\xED\x95\x9C\xEA\xB5\xAD"},
+    font_case{"Ucs2", type0("UniJIS-UCS2-H"), {}, 2, "\x65\xE5\x67\x2C", "\xE6\x97\xA5\xE6\x9C\xAC"},
+    font_case{"Utf16SurrogatePair", type0("UniGB-UTF16-H"), {}, 2, "\xD8\x40\xDC\x0B\x5E\x74",
+              "\xF0\xA0\x80\x8B\xE5\xB9\xB4"},
+    font_case{"Utf8", type0("UniKS-UTF8-H"), {}, 2, "A\xED\x95\x9C\xEA\xB5\xAD", "A\xED\x95\x9C\xEA\xB5\xAD"},
+    font_case{"Utf32", type0("UniCNS-UTF32-V"), {}, 2, std::string("\0\0\x4E\x2D\0\0\x65\x87", 8),
+              "\xE4\xB8\xAD\xE6\x96\x87"},
+    // Identity codes are CIDs, which the collection names.
+    font_case{"IdentityJapan1", type0("Identity-H"), {cid_font("CIDFontType0", "Japan1")}, 2,
+              std::string("\0\x22\x03\x4B", 4), "A\xE3\x81\x82"},
+    font_case{"IdentityUnknownCollection", type0("Identity-H"), {cid_font("CIDFontType0", "Identity")}, 2,
+              std::string("\0A", 2), "A"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(FontLoadNames, FirstLoadedNameStays)
 {
     struct names_case {

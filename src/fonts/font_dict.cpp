@@ -259,6 +259,9 @@ void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
             font.codes = pf_codes::cid_identity;
         font_load_encoding(ctx, font, v);   // the width a composite name fixes
     }
+    const bool unicode_codes = font.codes == pf_codes::ucs2 || font.codes == pf_codes::utf16 ||
+                               font.codes == pf_codes::utf8 || font.codes == pf_codes::utf32;
+    if (unicode_codes) font.has_map = 1;
     std::int64_t cid_font = 0;
     if (!descendant_font(ctx, dict, cid_font)) return;
     if (font.cid_cps == nullptr) {
@@ -275,10 +278,8 @@ void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
     }
     if (font.program && kind == program_kind::truetype) font.cid_to_gid = cid_to_gid_map(ctx, cid_font);
 
-    const bool unicode_codes = font.codes == pf_codes::ucs2 || font.codes == pf_codes::utf16 ||
-                               font.codes == pf_codes::utf8 || font.codes == pf_codes::utf32;
     const bool cid_codes = font.codes == pf_codes::cid_cmap || font.codes == pf_codes::cid_identity;
-    if (unicode_codes || (cid_codes && (font.cid_cps != nullptr || font.program))) font.has_map = 1;
+    if (cid_codes && (font.cid_cps != nullptr || font.program)) font.has_map = 1;
 }
 
 // A simple font: the encoding it names or has built in, with Differences on top.
