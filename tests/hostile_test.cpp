@@ -697,6 +697,81 @@ TEST(HostileFonts, DifferencesWithHugeCodes)
     EXPECT_EQ(line(*r.info, 0), "ZY");
 }
 
+std::string be16(std::uint32_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+std::string be32(std::uint32_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
+
+// A TrueType program of a maxp table and a cmap table holding the given subtables.
+std::string truetype_program(std::uint32_t glyphs, const std::vector<std::pair<std::uint32_t, std::string>>& subtables)
+{
+    std::string cmap = be16(0) + be16(static_cast<std::uint32_t>(subtables.size()));
+    std::uint32_t at = 4 + 8 * static_cast<std::uint32_t>(subtables.size());
+    for (const auto& [id, t] : subtables) {
+        cmap += be16(id >> 16) + be16(id & 0xFFFF) + be32(at);
+        at += static_cast<std::uint32_t>(t.size());
+    }
+    for (const auto& st : subtables) cmap += st.second;
+    const std::string maxp = be32(0x00005000) + be16(glyphs);
+    const std::uint32_t dir = 12 + 2 * 16;
+    return be32(0x00010000) + be16(2) + be16(0) + be16(0) + be16(0) + "cmap" + be32(0) + be32(dir) +
+           be32(static_cast<std::uint32_t>(cmap.size())) + "maxp" + be32(0) +
+           be32(dir + static_cast<std::uint32_t>(cmap.size())) + be32(static_cast<std::uint32_t>(maxp.size())) + cmap +
+           maxp;
+}
+
+// cmap subtables whose segments and groups overlap, each asking for every code: a
+// reader that walked them all would take billions of steps.
+TEST(HostileFonts, OverlappingCmapSegmentsAndGroups)
+{
+    const std::uint32_t segs = 30000;
+    std::string ends, starts, deltas, offsets;
+    for (std::uint32_t i = 0; i < segs; ++i) {
+        ends += be16(i + 1 == segs ? 0xFFFF : 0xFFFE);
+        starts += be16(0);
+        deltas += be16(1);
+        offsets += be16(0);
+    }
+    const std::string format4 = be16(4) + be16(0) + be16(0) + be16(2 * segs) + be16(0) + be16(0) + be16(0) + ends +
+                                be16(0) + starts + deltas + offsets;
+    std::string groups;
+    for (int i = 0; i < 60000; ++i) groups += be32(0) + be32(0x10FFFF) + be32(1);
+    const std::string format12 = be16(12) + be16(0) + be32(0) + be32(0) + be32(60000) + groups;
+    const std::string program = truetype_program(65535, {{0x30000, format4}, {0x3000A, format12}, {0x10000, format4}});
+
+    auto objs = one_page({stream_body("", "BT /F1 12 Tf (AB) Tj ET")});
+    objs[3].body = "<< /Type /Font /Subtype /TrueType /BaseFont /ABCDEF+X /FontDescriptor 6 0 R >>";
+    objs.push_back({6, "<< /Type /FontDescriptor /Flags 4 /FontFile2 7 0 R >>"});
+    objs.push_back({7, stream_body("", program)});
+    const auto r = parse(build_pdf(objs));
+    expect_fast(r);
+    EXPECT_EQ(r.info->line_count, 1);
+}
+
+// Hundreds of fonts on hundreds of pages share one embedded program, which is read
+// once for the document rather than once per font and page.
+TEST(HostileFonts, ManyFontsShareOneProgram)
+{
+    std::vector<pdf_object> objs = {{1, "<< /Type /Catalog /Pages 2 0 R >>"}};
+    std::string kids;
+    std::string fonts;
+    for (int f = 0; f < 400; ++f) fonts += "/F" + std::to_string(f) + " 5 0 R ";
+    const int pages = 300;
+    for (int p = 0; p < pages; ++p) {
+        kids += std::to_string(100 + p) + " 0 R ";
+        objs.push_back({100 + p, "<< /Type /Page /Parent 2 0 R /Resources << /Font << " + fonts +
+                                     ">> >> /Contents 10 0 R >>"});
+    }
+    objs.push_back({2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>"});
+    objs.push_back({5, "<< /Type /Font /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 6 0 R >>"});
+    objs.push_back({6, "<< /Type /FontDescriptor /Flags 4 /FontFile 7 0 R >>"});
+    // A clear-text part padded to a megabyte before its encoding.
+    objs.push_back({7, stream_body("", "%!PS-AdobeFont-1.0: Greek\n" + repeat("% padding\n", 100000) +
+                                           "/Encoding 256 array\ndup 97 /alpha put\nreadonly def\ncurrentfile eexec\n")});
+    objs.push_back({10, stream_body("", "BT /F399 12 Tf (a) Tj ET")});
+    const auto r = parse(build_pdf(objs));
+    expect_fast(r);
+    EXPECT_EQ(line(*r.info, 0), "\xCE\xB1");
+}
+
 TEST(HostileContent, MillionFontSelections)
 {
     auto objs = one_page({stream_body("", "BT " + repeat("/F1 12 Tf\n", 1000000) + "(Hello) Tj ET")});

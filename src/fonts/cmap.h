@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavrik {
@@ -130,6 +131,8 @@ struct font_program_entry {
 struct font_map {
     std::vector<std::unique_ptr<pdf_font>> list;   // stable addresses
     std::vector<font_program_entry> programs;
+    // CIDToGIDMap streams read so far, by object number.
+    std::vector<std::pair<std::int64_t, std::shared_ptr<const std::vector<std::uint16_t>>>> gid_maps;
 };
 
 void fm_init(font_map& map) noexcept;

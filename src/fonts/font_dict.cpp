@@ -235,16 +235,21 @@ std::shared_ptr<const std::vector<std::uint16_t>> cid_to_gid_map(ppdf_ctx& ctx, 
     std::int64_t obj = 0;
     std::int64_t sdict = 0;
     if (!dict_find(ctx.bytes(), cid_font, "CIDToGIDMap", v) || !stream_at(ctx, v, obj, sdict)) return nullptr;
-    auto data = stream_decode(ctx, sdict);
-    if (!data) return nullptr;
+    for (const auto& [num, map] : ctx.fonts.gid_maps) {
+        if (num == obj) return map;
+    }
+    std::shared_ptr<std::vector<std::uint16_t>> map;
     try {
-        auto map = std::make_shared<std::vector<std::uint16_t>>(std::min(data->size() / 2, MAX_GLYPHS));
-        for (std::size_t i = 0; i < map->size(); ++i)
-            (*map)[i] = static_cast<std::uint16_t>((*data)[2 * i] << 8 | (*data)[2 * i + 1]);
-        return map;
+        if (auto data = stream_decode(ctx, sdict)) {
+            map = std::make_shared<std::vector<std::uint16_t>>(std::min(data->size() / 2, MAX_GLYPHS));
+            for (std::size_t i = 0; i < map->size(); ++i)
+                (*map)[i] = static_cast<std::uint16_t>((*data)[2 * i] << 8 | (*data)[2 * i + 1]);
+        }
+        if (ctx.fonts.gid_maps.size() < MAX_CACHED_PROGRAMS) ctx.fonts.gid_maps.emplace_back(obj, map);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+    return map;
 }
 
 // A composite font: its codes from the Encoding CMap, and text for its CIDs from

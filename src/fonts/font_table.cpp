@@ -81,6 +81,8 @@ int bfchar_cmp(const pf_char& a, const pf_char& b) noexcept
 void fm_init(font_map& map) noexcept
 {
     map.list.clear();
+    map.programs.clear();
+    map.gid_maps.clear();
 }
 
 void fm_clear(font_map& map) noexcept
@@ -92,6 +94,10 @@ void fm_free(font_map& map) noexcept
 {
     map.list.clear();
     map.list.shrink_to_fit();
+    map.programs.clear();
+    map.programs.shrink_to_fit();
+    map.gid_maps.clear();
+    map.gid_maps.shrink_to_fit();
 }
 
 pdf_font* fm_find(font_map& map, std::string_view name) noexcept

@@ -1,0 +1,12 @@
+// Embedded TrueType and OpenType programs: table directory, cmap subtables, post names; then strings decoded through fonts that use the program.
+#include <cstddef>
+#include <cstdint>
+
+#include "font_program_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const auto prog = tavrik::read_truetype_program({data, size});
+    tavrik_fuzz::decode_through(prog, data, size);
+    return 0;
+}
