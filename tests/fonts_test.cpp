@@ -258,7 +258,10 @@ INSTANTIATE_TEST_SUITE_P(CjkCMaps, FontLoad, ::testing::Values(
     font_case{"IdentityJapan1", type0("Identity-H"), {cid_font("CIDFontType0", "Japan1")}, 2,
               std::string("\0\x22\x03\x4B", 4), "A\xE3\x81\x82"},
     font_case{"IdentityUnknownCollection", type0("Identity-H"), {cid_font("CIDFontType0", "Identity")}, 2,
-              std::string("\0A", 2), "A"}),
+              std::string("\0A", 2), "A"},
+    // A composite font whose ToUnicode is the name Identity-H: its codes are UTF-16.
+    font_case{"ToUnicodeIdentityName", "<< /Subtype /Type0 /Encoding /Identity-H /ToUnicode /Identity-H >>", {}, 2,
+              std::string("\0U\x01\x1B", 4), "U\xC4\x9B"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(FontLoadNames, FirstLoadedNameStays)

@@ -462,6 +462,18 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
         if (type0 && (!font.chars.empty() || !font.ranges.empty()))
             font.program.reset();
         drop_overruled_differences(font, from_differences);
+    } else if (type0 && dict_find(ctx.bytes(), dict, "ToUnicode", v)) {
+        // Some producers write /ToUnicode /Identity-H for two-byte codes that are
+        // the UTF-16 of their text.
+        char name[NAME_BYTES];
+        const std::string_view n = name_at(ctx.bytes(), v, name, sizeof name);
+        if (n == "Identity-H" || n == "Identity-V") {
+            font.codes = pf_codes::ucs2;
+            font.codespace.clear();
+            font.cid_cps = nullptr;
+            font.program.reset();
+            font.has_map = 1;
+        }
     }
     pf_finalize(&font);
 }
