@@ -106,6 +106,16 @@ bool dict_entry(const ppdf_ctx& ctx, std::int64_t dict, std::string_view key, st
 
 enum class program_kind { none, type1, cff, truetype };
 
+// Whether a font descriptor has a program, without reading it.
+program_kind embedded_kind(const ppdf_ctx& ctx, std::int64_t descriptor) noexcept
+{
+    std::int64_t v = 0;
+    if (dict_find(ctx.bytes(), descriptor, "FontFile", v)) return program_kind::type1;
+    if (dict_find(ctx.bytes(), descriptor, "FontFile2", v)) return program_kind::truetype;
+    if (dict_find(ctx.bytes(), descriptor, "FontFile3", v)) return program_kind::cff;
+    return program_kind::none;
+}
+
 // The font program of a font descriptor, read once per document and kept in the
 // font table for the pages after.
 std::shared_ptr<const font_program> load_program(ppdf_ctx& ctx, std::int64_t descriptor, program_kind& kind)
@@ -254,7 +264,9 @@ std::shared_ptr<const std::vector<std::uint16_t>> cid_to_gid_map(ppdf_ctx& ctx, 
 
 // A composite font: its codes from the Encoding CMap, and text for its CIDs from
 // the collection or from the descendant's embedded program.
-void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
+// A font program is read only where its text may be needed: a font with a ToUnicode
+// map has its producer's text, and reading programs is most of what fonts cost.
+void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, bool has_tounicode)
 {
     std::int64_t v = 0;
     if (dict_find(ctx.bytes(), dict, "Encoding", v)) {
@@ -277,7 +289,7 @@ void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
     }
     std::int64_t descriptor = 0;
     program_kind kind = program_kind::none;
-    if (dict_entry(ctx, cid_font, "FontDescriptor", descriptor)) {
+    if (!has_tounicode && dict_entry(ctx, cid_font, "FontDescriptor", descriptor)) {
         font.program = load_program(ctx, descriptor, kind);
         if (font.program && font.program->glyph_cps.empty()) font.program.reset();
     }
@@ -288,7 +300,7 @@ void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
 }
 
 // A simple font: the encoding it names or has built in, with Differences on top.
-void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_view subtype)
+void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_view subtype, bool has_tounicode)
 {
     const bool type1 = subtype == "Type1" || subtype == "MMType1";
     const bool truetype = subtype == "TrueType";
@@ -305,9 +317,20 @@ void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_v
     const bool has_descriptor = dict_entry(ctx, dict, "FontDescriptor", descriptor);
     const std::int64_t flags = has_descriptor ? number_entry(ctx.bytes(), descriptor, "Flags", 0) : 0;
     const bool symbolic = (flags & 4) != 0 && (flags & 32) == 0;
-    program_kind kind = program_kind::none;
+    // The built-in encoding matters without an Encoding, or under Differences
+    // without a BaseEncoding; the program's cmap of a TrueType font only without
+    // an Encoding.
+    std::int64_t enc_pos = -1;
+    const bool has_encoding = dict_find(ctx.bytes(), dict, "Encoding", enc_pos);
+    bool builtin_wanted = !has_encoding;
+    if (has_encoding && type1) {
+        std::int64_t enc_dict = 0;
+        std::int64_t base = 0;
+        builtin_wanted = resolve_dict(ctx, enc_pos, enc_dict) && !dict_find(ctx.bytes(), enc_dict, "BaseEncoding", base);
+    }
+    program_kind kind = has_descriptor ? embedded_kind(ctx, descriptor) : program_kind::none;
     std::shared_ptr<const font_program> prog;
-    if (has_descriptor) prog = load_program(ctx, descriptor, kind);
+    if (has_descriptor && !has_tounicode && builtin_wanted) prog = load_program(ctx, descriptor, kind);
 
     // The built-in encoding: the program's own, else that of a standard font, else
     // StandardEncoding for a Type 1 font that is not symbolic.
@@ -316,15 +339,15 @@ void load_simple(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, std::string_v
     if (prog && prog->has_builtin) {
         builtin = prog->builtin;
         has_builtin = true;
-    } else if (kind == program_kind::none || !prog) {
+    } else if (kind == program_kind::none || (!prog && !has_tounicode && builtin_wanted)) {
         const standard_font sf = standard_font_of(base_font);
         if (sf == standard_font::symbol || sf == standard_font::dingbats || (type1 && sf == standard_font::text))
             has_builtin = standard_font_encoding(sf, builtin);
         else if (type1 && !symbolic && kind == program_kind::none)
             has_builtin = standard_font_encoding(standard_font::text, builtin);
     }
-    if (dict_find(ctx.bytes(), dict, "Encoding", v)) {
-        font_load_encoding(ctx, font, v, has_builtin ? &builtin : nullptr);
+    if (has_encoding) {
+        font_load_encoding(ctx, font, enc_pos, has_builtin ? &builtin : nullptr);
         return;
     }
     if (has_builtin) {
@@ -440,11 +463,14 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
     const std::string_view subtype =
         dict_find(ctx.bytes(), dict, "Subtype", v) ? name_at(ctx.bytes(), v, subtype_name, sizeof subtype_name) : "";
     const bool type0 = ieq(subtype, "Type0");
+    std::int64_t tu_obj = -1;
+    std::int64_t tu_dict = 0;
+    const bool has_tounicode = dict_find(ctx.bytes(), dict, "ToUnicode", v) && stream_at(ctx, v, tu_obj, tu_dict);
     if (type0) {
         font.code_bytes = 2;
-        load_composite(ctx, font, dict);
+        load_composite(ctx, font, dict, has_tounicode);
     } else {
-        load_simple(ctx, font, dict, subtype);
+        load_simple(ctx, font, dict, subtype, has_tounicode);
     }
 
     std::int64_t obj = -1;
