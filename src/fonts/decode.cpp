@@ -1,5 +1,6 @@
-// Decoding shown strings: a font's mappings (through a cache of its low codes), or
-// the bytes themselves as Latin-1 with Windows-1252 for 0x80 to 0x9F.
+// Decoding shown strings: a font's mappings (through a cache of its low codes) over
+// what its encoding, CMap or program say, or the bytes themselves as Latin-1 with
+// Windows-1252 for 0x80 to 0x9F.
 #include "fonts/cmap.h"
 
 #include <algorithm>
@@ -31,9 +32,8 @@ std::uint32_t bytewise_cp(std::uint8_t b) noexcept
 }
 
 // Whether the range that holds code gives it no text.
-bool range_text_empty(const pdf_font& font, const pf_range& r, std::uint32_t code) noexcept
+bool range_text_empty(const pf_range& r, std::uint32_t code) noexcept
 {
-    (void)font;
     const std::uint32_t offset = code - r.first_code;
     if (r.utf8s) return offset >= r.nslots || r.utf8s[std::size_t{offset} * MAP_TEXT_BYTES] == '\0';
     const std::int64_t cp = std::int64_t{r.base_cp} + offset;
@@ -139,7 +139,7 @@ const char* lookup_text(const pdf_font& font, std::uint32_t code, char (&scratch
                                [](const pf_char& c, std::uint32_t v) { return c.code < v; });
     if (it != font.chars.end() && it->code == code) return it->utf8;
     const std::int64_t ri = find_range(font, code);
-    if (ri < 0 || range_text_empty(font, font.ranges[static_cast<std::size_t>(ri)], code)) {
+    if (ri < 0 || range_text_empty(font.ranges[static_cast<std::size_t>(ri)], code)) {
         const std::uint32_t cp = encoded_cp(font, code);
         if (cp != 0 && cp_text(cp, scratch) > 0) return scratch;
         return ri < 0 ? nullptr : "";

@@ -31,9 +31,9 @@ constexpr std::array<named_table, 5> g_named = {{
 // The base names of the fourteen standard fonts and of the usual substitutes that
 // producers name without embedding them (Arial for Helvetica and so on). Only the
 // part before any "," or "-" style suffix is compared.
-constexpr std::array<std::string_view, 9> g_text_families = {
-    "Times", "Helvetica", "Courier", "Arial", "TimesNewRoman", "TimesNewRomanPS", "CourierNew", "CourierNewPS",
-    "ArialMT"};
+constexpr std::array<std::string_view, 11> g_text_families = {
+    "Times",          "Helvetica",         "Courier", "Arial",          "ArialMT",       "TimesNewRoman",
+    "TimesNewRomanPS", "TimesNewRomanPSMT", "CourierNew", "CourierNewPS", "CourierNewPSMT"};
 
 }  // namespace
 
