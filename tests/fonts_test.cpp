@@ -208,6 +208,11 @@ INSTANTIATE_TEST_SUITE_P(EmbeddedPrograms, FontLoad, ::testing::Values(
                     {7, tavrik_test::stream_body("", std::string("\0\0\0\x02\0\x03\0\x05\0\x07", 10))}},
                    program("FontFile2", "dejavu_sans_cut.ttf")),
               2, std::string("\0\x01\0\x02\0\x03\0\x04", 8), "Caf\xC3\xA9"},
+    // A ToUnicode map that maps nothing leaves the program to give the text.
+    font_case{"EmptyToUnicode", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R /ToUnicode 3 0 R >>",
+              with({{3, tavrik_test::stream_body("", cmap("<00> <FF>", "0 beginbfchar endbfchar"))}},
+                   program("FontFile", "symbol_clear.t1", "", 4)),
+              1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
     // Broken programs leave the font as it would be without one.
     font_case{"BrokenType1", "<< /Subtype /Type1 /BaseFont /ABCDEF+Foo /FontDescriptor 4 0 R >>",
               {{4, "<< /FontFile 5 0 R >>"}, {5, tavrik_test::stream_body("", "%!PS garbage /Encoding 12 dup")}}, 1,

@@ -473,21 +473,23 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
         load_simple(ctx, font, dict, subtype, has_tounicode);
     }
 
-    std::int64_t obj = -1;
-    std::int64_t stream_dict = 0;
     const std::size_t from_differences = font.chars.size();
-    if (dict_find(ctx.bytes(), dict, "ToUnicode", v) && stream_at(ctx, v, obj, stream_dict)) {
+    if (has_tounicode) {
         // A simple font reads one byte per code whatever its CMap's code space
         // says: some producers declare <0000> <FFFF> for one-byte fonts.
         if (!type0)
             font.width_fixed = 1;
-        if (auto data = stream_decode(ctx, stream_dict))
+        if (auto data = stream_decode(ctx, tu_dict))
             pf_parse_tounicode(&font, data->data(), data->size());
-        // What a composite font's glyphs are named in its program is a guess that
-        // the producer's own map overrules even where it leaves a code out.
-        if (type0 && (!font.chars.empty() || !font.ranges.empty()))
-            font.program.reset();
         drop_overruled_differences(font, from_differences);
+        // A map that maps nothing (some producers write empty ones) leaves the
+        // font to what its encoding and program say.
+        if (font.chars.size() == from_differences && font.ranges.empty()) {
+            if (type0)
+                load_composite(ctx, font, dict, false);
+            else
+                load_simple(ctx, font, dict, subtype, false);
+        }
     } else if (type0 && dict_find(ctx.bytes(), dict, "ToUnicode", v)) {
         // Some producers write /ToUnicode /Identity-H for two-byte codes that are
         // the UTF-16 of their text.
