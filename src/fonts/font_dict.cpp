@@ -79,12 +79,10 @@ constexpr std::size_t NAME_BYTES = 64;   // Subtype and Encoding names: 63 bytes
 
 // The stream an entry refers to: its object number and dictionary, when the
 // reference reads and names an object the table has located.
-bool stream_at(ppdf_ctx& ctx, std::int64_t value_pos, std::int64_t& obj, std::int64_t& stream_dict) noexcept
+bool stream_at(ppdf_ctx& ctx, std::int64_t value_pos, std::int64_t& obj, std::int64_t& stream_dict)
 {
     std::int64_t p = rd_skip_ws(ctx.bytes(), value_pos);
-    return rd_ref(ctx.bytes(), p, obj) && obj >= 0 && obj < ctx.xref_cap &&
-           obj < static_cast<std::int64_t>(ctx.xref.size()) && ctx.xref[static_cast<std::size_t>(obj)].offset >= 0 &&
-           ctx_obj_dict(ctx, obj, stream_dict);
+    return rd_ref(ctx.bytes(), p, obj) && in_object_table(ctx, obj) && ctx_obj_dict(ctx, obj, stream_dict);
 }
 
 // A number entry of a dictionary, or fallback.
@@ -98,7 +96,7 @@ std::int64_t number_entry(byte_view d, std::int64_t dict, std::string_view key, 
 }
 
 // A dictionary entry that is a dictionary or refers to one.
-bool dict_entry(const ppdf_ctx& ctx, std::int64_t dict, std::string_view key, std::int64_t& out) noexcept
+bool dict_entry(const ppdf_ctx& ctx, std::int64_t dict, std::string_view key, std::int64_t& out)
 {
     std::int64_t v = 0;
     return dict_find(ctx.bytes(), dict, key, v) && resolve_dict(ctx, v, out);
@@ -193,7 +191,7 @@ bool truetype_codes(const font_program& prog, simple_encoding& out) noexcept
 }
 
 // The first element of the DescendantFonts array, as a dictionary.
-bool descendant_font(const ppdf_ctx& ctx, std::int64_t dict, std::int64_t& out) noexcept
+bool descendant_font(const ppdf_ctx& ctx, std::int64_t dict, std::int64_t& out)
 {
     const byte_view d = ctx.bytes();
     const auto n = static_cast<std::int64_t>(d.size());
@@ -202,26 +200,15 @@ bool descendant_font(const ppdf_ctx& ctx, std::int64_t dict, std::int64_t& out) 
     std::int64_t p = rd_skip_ws(d, v);
     std::int64_t obj = 0;
     std::int64_t q = p;
-    if (rd_ref(d, q, obj) && obj >= 0 && obj < ctx.xref_cap && obj < static_cast<std::int64_t>(ctx.xref.size())) {
-        // An array kept in an object of its own.
-        const std::int64_t at = ctx.xref[static_cast<std::size_t>(obj)].offset;
-        if (at < 0 || at >= n) return false;
-        const std::int64_t limit = std::min<std::int64_t>(n - 3, at + OBJ_SEARCH_STARTS);
-        p = -1;
-        for (std::int64_t s = at; s < limit; ++s) {
-            if (std::memcmp(d.data() + s, "obj", 3) == 0) {
-                p = rd_skip_ws(d, s + 3);
-                break;
-            }
-        }
-        if (p < 0) return false;
+    if (rd_ref(d, q, obj)) {   // an array kept in an object of its own
+        if (!in_object_table(ctx, obj) || !ctx_obj_body(ctx, obj, p)) return false;
     }
     if (p >= n || d[static_cast<std::size_t>(p)] != '[') return false;
     return resolve_dict(ctx, p + 1, out);
 }
 
 // The Ordering of an Adobe CIDSystemInfo, when it is one of the four CJK collections.
-int adobe_collection(const ppdf_ctx& ctx, std::int64_t cid_font) noexcept
+int adobe_collection(const ppdf_ctx& ctx, std::int64_t cid_font)
 {
     std::int64_t info = 0;
     if (!dict_entry(ctx, cid_font, "CIDSystemInfo", info)) return -1;
