@@ -1,10 +1,12 @@
-// The tavrik command: suggest names, show what the reader finds in a PDF, and
-// rename files or whole directories, with a dry run that touches nothing.
+// The tavrik command: suggest names, show what the reader finds in a PDF, rename
+// files, whole directories or trees of them, with a dry run that touches nothing
+// and a journal of the moves made, and take the moves of a journal back.
 //
 // Suggestions and real renames go through the shared library as any host would
-// use it; inspect and the dry runs need the library's internals (the reader's
-// summary, the rename plan) and take them from the core linked in beside it. The
-// two keep separate message buffers, so each path reads its own.
+// use it; inspect, the dry runs, trees, the journal and undo need the library's
+// internals (the reader's summary, the rename plan, the tree walk, the journal)
+// and take them from the core linked in beside it. The two keep separate message
+// buffers, so each path reads its own.
 
 #include "tavrik.h"
 
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "journal.h"
 #include "naming.h"
 #include "pdf_parse.h"
 #include "rename.h"
@@ -33,8 +36,9 @@ constexpr const char* VERSION = "1.0.0";
 constexpr const char* USAGE =
     "usage: tavrik suggest [-s STRATEGY] FILE...\n"
     "       tavrik inspect FILE\n"
-    "       tavrik rename [-s STRATEGY] [-o DIR] [-n] FILE...\n"
-    "       tavrik batch [-s STRATEGY] [-o DIR] [-n] DIR\n"
+    "       tavrik rename [-s STRATEGY] [-o DIR] [-n] [--journal FILE] FILE...\n"
+    "       tavrik batch [-s STRATEGY] [-o DIR] [-n] [-r] [--journal FILE] DIR\n"
+    "       tavrik undo [-n] JOURNAL\n"
     "       tavrik --help | --version\n";
 
 constexpr const char* HELP =
@@ -45,11 +49,16 @@ constexpr const char* HELP =
     "  inspect FILE       print what the reader finds in FILE as one JSON line\n"
     "  rename FILE...     move each file under its suggested name\n"
     "  batch DIR          rename every *.pdf file of DIR\n"
+    "  undo JOURNAL       move the files of a journal back, newest first\n"
     "\n"
     "Options:\n"
     "  -s, --strategy=S   title (0, the default), first-line (1) or date+title (2)\n"
     "  -o, --output=DIR   move into DIR instead of the file's own directory\n"
-    "  -n, --dry-run      print OLD -> NEW for what would happen; change nothing\n"
+    "  -r, --recursive    batch: also every folder below DIR (symbolic links are not\n"
+    "                     followed); with -o, into the same relative folder below DIR\n"
+    "  -j, --journal=FILE append one JSON line per move made to FILE, for undo\n"
+    "  -n, --dry-run      print OLD -> NEW for what would happen (undo: NEW -> OLD);\n"
+    "                     change nothing, and write no journal\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
@@ -83,22 +92,35 @@ bool parse_strategy(const char* text, int& strategy_out)
 struct options {
     int strategy = 0;
     const char* output_dir = nullptr;
+    const char* journal = nullptr;
     bool dry_run = false;
+    bool recursive = false;
 };
 
 // Parses the options of one command; returns EXIT_OK or the usage error's status,
 // or -1 when help was printed. Operands are argv[optind..argc).
-enum class takes { help_only, strategy, all };
+enum class takes { help_only, strategy, rename, batch, undo };
 
 int parse_options(int argc, char** argv, takes which, options& opt)
 {
-    static const struct option all_options[] = {
+    static const struct option batch_options[] = {
         {"strategy", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'},
         {"output", required_argument, nullptr, 'o'},   {"dry-run", no_argument, nullptr, 'n'},
+        {"journal", required_argument, nullptr, 'j'},  {"recursive", no_argument, nullptr, 'r'},
         {nullptr, 0, nullptr, 0},
+    };
+    static const struct option rename_options[] = {
+        {"strategy", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'},
+        {"output", required_argument, nullptr, 'o'},   {"dry-run", no_argument, nullptr, 'n'},
+        {"journal", required_argument, nullptr, 'j'},  {nullptr, 0, nullptr, 0},
     };
     static const struct option suggest_options[] = {
         {"strategy", required_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    static const struct option undo_options[] = {
+        {"dry-run", no_argument, nullptr, 'n'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -106,9 +128,28 @@ int parse_options(int argc, char** argv, takes which, options& opt)
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    const char* const short_options = which == takes::all ? ":s:ho:n" : which == takes::strategy ? ":s:h" : ":h";
-    const struct option* const long_options =
-        which == takes::all ? all_options : which == takes::strategy ? suggest_options : inspect_options;
+    const char* short_options = ":h";
+    const struct option* long_options = inspect_options;
+    switch (which) {
+    case takes::help_only:
+        break;
+    case takes::strategy:
+        short_options = ":s:h";
+        long_options = suggest_options;
+        break;
+    case takes::rename:
+        short_options = ":s:ho:nj:";
+        long_options = rename_options;
+        break;
+    case takes::batch:
+        short_options = ":s:ho:nj:r";
+        long_options = batch_options;
+        break;
+    case takes::undo:
+        short_options = ":hn";
+        long_options = undo_options;
+        break;
+    }
     opterr = 0;
     optind = 1;
     optopt = 0;
@@ -124,8 +165,14 @@ int parse_options(int argc, char** argv, takes which, options& opt)
         case 'o':
             opt.output_dir = optarg;
             break;
+        case 'j':
+            opt.journal = optarg;
+            break;
         case 'n':
             opt.dry_run = true;
+            break;
+        case 'r':
+            opt.recursive = true;
             break;
         case 'h':
             std::fputs(USAGE, stdout);
@@ -246,13 +293,52 @@ int run_inspect(int argc, char** argv)
 
 // ---- rename and batch ----------------------------------------------------------
 
+// The journal a run writes, when it was asked for one (never in a dry run).
+class run_journal {
+public:
+    // False, with the reason on stderr, when the journal cannot be opened.
+    bool open(const options& opt)
+    {
+        if (opt.journal == nullptr || opt.dry_run)
+            return true;
+        path_ = opt.journal;
+        if (writer_.open(path_))
+            return true;
+        std::fprintf(stderr, "tavrik: cannot open journal %s\n", path_);
+        return false;
+    }
+    // Records a move made; false, with the reason on stderr, when it could not be.
+    bool record(const char* from, const char* to)
+    {
+        if (path_ == nullptr || writer_.record(from, to))
+            return true;
+        std::fprintf(stderr, "tavrik: cannot write to journal %s: the move %s -> %s is not recorded; stopping\n",
+                     path_, from, to);
+        return false;
+    }
+    bool close()
+    {
+        if (path_ == nullptr || writer_.close())
+            return true;
+        std::fprintf(stderr, "tavrik: cannot write to journal %s\n", path_);
+        return false;
+    }
+
+private:
+    const char* path_ = nullptr;
+    tavrik::journal_writer writer_;
+};
+
 int run_rename(int argc, char** argv)
 {
     options opt;
-    if (const int rc = parse_options(argc, argv, takes::all, opt); rc != EXIT_OK)
+    if (const int rc = parse_options(argc, argv, takes::rename, opt); rc != EXIT_OK)
         return rc < 0 ? EXIT_OK : rc;
     if (optind >= argc)
         return usage_error("%s: missing FILE operand", "rename");
+    run_journal journal;
+    if (!journal.open(opt))
+        return EXIT_FAILED;
     tavrik::move_plan plan;
     int status = EXIT_OK;
     for (int i = optind; i < argc; ++i) {
@@ -270,44 +356,91 @@ int run_rename(int argc, char** argv)
         }
         if (ok) {
             std::printf("%s -> %s\n", argv[i], dest);
+            std::fflush(stdout);
+            const bool moved = !opt.dry_run && std::strcmp(message, "already named correctly") != 0;
+            if (moved && !journal.record(argv[i], dest))
+                return EXIT_FAILED;
         } else {
             std::fprintf(stderr, "%s: %s\n", argv[i], message);
             status = EXIT_FAILED;
         }
     }
-    return status;
+    return journal.close() ? status : EXIT_FAILED;
 }
 
-struct batch_tally {
+struct batch_run {
+    run_journal journal;
     int failed = 0;
+    bool journal_failed = false;
 };
 
-void report_file(const char* path, const char* dest, const char* message, void* user)
+bool report_file(const tavrik::batch_event& e, void* user)
 {
-    if (dest != nullptr) {
-        std::printf("%s -> %s\n", path, dest);
-    } else {
-        std::fprintf(stderr, "%s: %s\n", path, message);
-        ++static_cast<batch_tally*>(user)->failed;
+    auto& run = *static_cast<batch_run*>(user);
+    if (e.dest == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", e.path, e.message);
+        ++run.failed;
+        return true;
     }
+    std::printf("%s -> %s\n", e.path, e.dest);
+    std::fflush(stdout);
+    if (e.moved && !run.journal.record(e.path, e.dest)) {
+        run.journal_failed = true;
+        return false;
+    }
+    return true;
 }
 
 int run_batch(int argc, char** argv)
 {
     options opt;
-    if (const int rc = parse_options(argc, argv, takes::all, opt); rc != EXIT_OK)
+    if (const int rc = parse_options(argc, argv, takes::batch, opt); rc != EXIT_OK)
         return rc < 0 ? EXIT_OK : rc;
     if (optind >= argc)
         return usage_error("%s: missing DIR operand", "batch");
     if (argc - optind > 1)
         return usage_error("batch: extra operand '%s'", argv[optind + 1]);
+    batch_run run;
+    if (!run.journal.open(opt))
+        return EXIT_FAILED;
     tavrik::move_plan plan;
-    batch_tally tally;
-    const int renamed = tavrik::batch_flow(argv[optind], opt.output_dir, opt.strategy,
-                                           opt.dry_run ? &plan : nullptr, report_file, &tally);
-    const bool all_well = renamed > 0 && tally.failed == 0;
+    using flow_fn = int (*)(const char*, const char*, int, tavrik::move_plan*, tavrik::batch_report_fn, void*);
+    const flow_fn flow = opt.recursive ? flow_fn{&tavrik::tree_flow} : flow_fn{&tavrik::batch_flow};
+    const int renamed =
+        flow(argv[optind], opt.output_dir, opt.strategy, opt.dry_run ? &plan : nullptr, report_file, &run);
+    const bool journal_kept = run.journal.close() && !run.journal_failed;
+    const bool all_well = renamed > 0 && run.failed == 0 && journal_kept;
     std::fprintf(all_well ? stdout : stderr, "%s\n", tavrik::g_last_error);
     return all_well ? EXIT_OK : EXIT_FAILED;
+}
+
+// ---- undo ----------------------------------------------------------------------
+
+void report_undo(const tavrik::undo_event& e, void*)
+{
+    if (e.ok) {
+        std::printf("%s -> %s\n", e.from, e.to);
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "%s: %s\n", e.from, e.message);
+    }
+}
+
+int run_undo(int argc, char** argv)
+{
+    options opt;
+    if (const int rc = parse_options(argc, argv, takes::undo, opt); rc != EXIT_OK)
+        return rc < 0 ? EXIT_OK : rc;
+    if (optind >= argc)
+        return usage_error("%s: missing JOURNAL operand", "undo");
+    if (argc - optind > 1)
+        return usage_error("undo: extra operand '%s'", argv[optind + 1]);
+    const tavrik::undo_result r = tavrik::undo_flow(argv[optind], opt.dry_run, report_undo, nullptr);
+    if (!r.journal_read) {
+        std::fprintf(stderr, "tavrik: cannot read journal %s\n", argv[optind]);
+        return EXIT_FAILED;
+    }
+    return r.refused == 0 ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace
@@ -336,6 +469,8 @@ int main(int argc, char** argv)
             return run_rename(argc - 1, argv + 1);
         if (command == "batch")
             return run_batch(argc - 1, argv + 1);
+        if (command == "undo")
+            return run_undo(argc - 1, argv + 1);
         if (command.size() > 1 && command[0] == '-')
             return usage_error("unknown option '%s'", argv[1]);
         return usage_error("unknown command '%s'", argv[1]);

@@ -44,6 +44,23 @@ struct file_id {
 };
 [[nodiscard]] std::optional<file_id> file_identity(const char* path) noexcept;
 
+// What tells a file apart from every other, and from itself once changed: its
+// identity, size and modification time (nanoseconds since 1970 on POSIX, 100 ns
+// steps since 1601 on Windows). A symbolic link (or reparse point) at path is
+// taken as itself, never followed.
+struct file_stamp {
+    file_id id;
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;
+    friend bool operator==(const file_stamp&, const file_stamp&) = default;
+};
+[[nodiscard]] std::optional<file_stamp> file_stamp_of(const char* path) noexcept;
+
+// path made independent of the working directory: relative paths get the
+// working directory in front (on Windows, the system's full path of it). Empty
+// when that cannot be done.
+[[nodiscard]] std::string absolute_path(const char* path);
+
 // A copy across file systems is made where nobody can take it for a finished
 // file, and only then given its name: a killed run, a full disk or a power cut
 // never leaves part of a document under a name that looks finished. The copy
@@ -114,6 +131,11 @@ struct dir_entry {
     bool is_dir = false;
 };
 [[nodiscard]] std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir);
+
+// Names of the folders in dir, never "." or "..", nor symbolic links (on Windows,
+// nor junctions or other reparse points), in the listing's order. nullopt when
+// the directory cannot be opened or read.
+[[nodiscard]] std::optional<std::vector<std::string>> list_subdirs(const char* dir);
 
 // Whether a listed name ends in ".pdf" in any letter case. Each listing checks it
 // itself: the system's patterns match more (on Windows, "*.pdf" matches the short

@@ -381,6 +381,75 @@ std::optional<file_id> file_identity(const char* path) noexcept
     return file_id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+std::optional<file_stamp> file_stamp_of(const char* path) noexcept
+{
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return std::nullopt;
+    file_stamp out;
+    out.id = file_id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    out.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return out;
+}
+
+std::string absolute_path(const char* path)
+{
+    if (path[0] == '/')
+        return path;
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE || cwd.size() > (std::size_t{1} << 20))
+            return {};
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::strlen(cwd.c_str()));
+    if (cwd.back() != '/')
+        cwd += '/';
+    return cwd + path;
+}
+
+std::optional<std::vector<std::string>> list_subdirs(const char* dir)
+{
+    DIR* d = ::opendir(dir);
+    if (d == nullptr)
+        return std::nullopt;
+    struct dir_closer {
+        DIR* d;
+        ~dir_closer() { ::closedir(d); }
+    } closer{d};
+
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const struct dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            if (errno != 0)
+                return std::nullopt;
+            break;
+        }
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        bool is_dir = false;
+#if defined(_DIRENT_HAVE_D_TYPE) || defined(DT_DIR)
+        if (e->d_type == DT_DIR)
+            is_dir = true;
+        else if (e->d_type == DT_UNKNOWN)
+#endif
+        {
+            // lstat: a link to a folder is a link, not a folder.
+            std::string full = dir;
+            full += PATH_SEP;
+            full += e->d_name;
+            struct stat st;
+            is_dir = ::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (is_dir)
+            names.emplace_back(e->d_name);
+    }
+    return names;
+}
+
 std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
 {
     DIR* d = ::opendir(dir);

@@ -321,6 +321,72 @@ std::optional<file_id> file_identity(const char* path) noexcept
                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+std::optional<file_stamp> file_stamp_of(const char* path) noexcept
+{
+    // The entry itself: a reparse point (a symbolic link, a junction) is not followed.
+    handle h(::CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.valid())
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h.get(), &info))
+        return std::nullopt;
+    file_stamp out;
+    out.id = file_id{info.dwVolumeSerialNumber,
+                     (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    out.mtime = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                          info.ftLastWriteTime.dwLowDateTime);
+    return out;
+}
+
+std::string absolute_path(const char* path)
+{
+    const DWORD need = ::GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (need == 0)
+        return {};
+    std::string out(need, '\0');
+    const DWORD got = ::GetFullPathNameA(path, need, out.data(), nullptr);
+    if (got == 0 || got >= need)
+        return {};
+    out.resize(got);
+    return out;
+}
+
+std::optional<std::vector<std::string>> list_subdirs(const char* dir)
+{
+    std::string pattern = dir;
+    pattern += PATH_SEP;
+    pattern += '*';
+    WIN32_FIND_DATAA found;
+    const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        // A drive's root lists no "." and "..": empty, if it is a directory.
+        if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            const DWORD attrs = ::GetFileAttributesA(dir);
+            if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                return std::vector<std::string>{};
+        }
+        return std::nullopt;
+    }
+    struct search_closer {
+        HANDLE h;
+        ~search_closer() { ::FindClose(h); }
+    } closer{search};
+
+    std::vector<std::string> names;
+    do {
+        const DWORD attrs = found.dwFileAttributes;
+        if (is_dot_entry(found.cFileName) || (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
+        names.emplace_back(found.cFileName);
+    } while (::FindNextFileA(search, &found));
+    if (::GetLastError() != ERROR_NO_MORE_FILES)
+        return std::nullopt;
+    return names;
+}
+
 std::optional<std::vector<dir_entry>> list_pdf_entries(const char* dir)
 {
     std::string pattern = dir;

@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -441,12 +442,15 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
     // flushed once at the end, so that the batch's new names are on the disk when
     // it returns (a copy across file systems flushes itself).
     std::string last_renamed_from, last_renamed_to;
+    bool go_on = true;
     const auto fail = [&](const std::string& path, const std::string& message) {
         ++failed;
         if (report != nullptr)
-            report(path.c_str(), nullptr, message.c_str(), user);
+            go_on = report({path.c_str(), nullptr, false, message.c_str()}, user);
     };
     for (const std::string& name : names) {
+        if (!go_on)
+            break;
         std::string path = input_dir;
         path += platform::PATH_SEP;
         path += name;
@@ -486,6 +490,7 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
             continue;
         }
         bool copied = false;
+        bool moved = false;
         if (is_self) {
             ++renamed;
         } else if (plan != nullptr ? !entry_taken(dest, plan) : move_file(path.c_str(), dest.c_str(), &copied)) {
@@ -498,6 +503,7 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
                 }
                 filled.vacate(path);
                 filled.fill(dest, copied ? platform::file_identity(dest.c_str()) : source_id);
+                moved = true;
             }
             ++renamed;
         } else {
@@ -505,7 +511,7 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
             continue;
         }
         if (report != nullptr)
-            report(path.c_str(), dest.c_str(), nullptr, user);
+            go_on = report({path.c_str(), dest.c_str(), moved, nullptr}, user);
     }
 
     if (!last_renamed_to.empty()) {
@@ -518,6 +524,151 @@ int batch_flow(const char* input_dir, const char* output_dir, int strategy, move
         set_error("no PDFs could be renamed in %s", input_dir);
     else if (failed != 0)
         set_error("renamed %d file(s), %d failed", renamed, failed);
+    else
+        set_error("renamed %d file(s)", renamed);
+    return renamed;
+}
+
+namespace {
+
+// One folder of a tree: its path, and its path relative to the tree's top (empty
+// for the top itself).
+struct tree_folder {
+    std::string path;
+    std::string relative;
+};
+
+// The PDF names a batch of dir would take up.
+std::size_t batch_names_in(const char* dir)
+{
+    const auto entries = platform::list_pdf_entries(dir);
+    std::size_t n = 0;
+    if (entries) {
+        for (const auto& e : *entries)
+            n += !e.is_dir && e.name.size() > 4 && e.name.size() < BATCH_NAME_BYTES;
+    }
+    return std::min(n, static_cast<std::size_t>(MAX_BATCH_FILES));
+}
+
+// Counts what a folder's batch reports, and passes it on.
+struct tree_tally {
+    batch_report_fn report;
+    void* user;
+    int failed = 0;
+    bool go_on = true;
+    static bool count(const batch_event& e, void* self)
+    {
+        auto& t = *static_cast<tree_tally*>(self);
+        t.failed += e.dest == nullptr;
+        if (t.report != nullptr)
+            t.go_on = t.report(e, t.user) && t.go_on;
+        return t.go_on;
+    }
+};
+
+}  // namespace
+
+int tree_flow(const char* input_dir, const char* output_dir, int strategy, move_plan* plan,
+              batch_report_fn report, void* user)
+{
+    set_error("no error");
+    if (input_dir == nullptr || input_dir[0] == '\0') {
+        set_error("input_dir is NULL or empty");
+        return 0;
+    }
+    if (static_cast<unsigned>(strategy) > 2) {
+        set_error("invalid strategy %d", strategy);
+        return 0;
+    }
+    const bool into_output = output_dir != nullptr && output_dir[0] != '\0';
+    // The output folder, where it exists in the tree already, holds what earlier
+    // runs moved there: walking it would move those files again, one level deeper.
+    const std::optional<platform::file_id> output_id =
+        into_output ? platform::file_identity(output_dir) : std::nullopt;
+
+    tree_tally tally{report, user};
+    // A folder that fails as a whole counts each of its files (at least one).
+    const auto folder_fails = [&](const std::string& path, std::size_t files, const std::string& message) {
+        (void)tree_tally::count({path.c_str(), nullptr, false, message.c_str()}, &tally);
+        if (files > 1)
+            tally.failed += static_cast<int>(files - 1);
+    };
+
+    // Depth first, each folder before the folders in it, names in byte order; the
+    // whole tree is listed before anything moves.
+    std::vector<tree_folder> folders;
+    std::vector<tree_folder> pending = {{input_dir, ""}};
+    bool listed_top = false;
+    bool cut_short = false;
+    while (!pending.empty()) {
+        tree_folder folder = std::move(pending.back());
+        pending.pop_back();
+        const auto subdirs = platform::list_subdirs(folder.path.c_str());
+        if (!subdirs) {
+            if (folder.relative.empty())
+                break;   // the top cannot be read: nothing to do
+            folder_fails(folder.path, 0, format("cannot open directory: %s", folder.path.c_str()));
+            continue;
+        }
+        listed_top = true;
+        std::vector<std::string> names = *subdirs;
+        std::sort(names.begin(), names.end(), std::greater<>());   // popped in ascending order
+        for (const std::string& name : names) {
+            tree_folder sub{folder.path + platform::PATH_SEP + name,
+                            folder.relative.empty() ? name : folder.relative + platform::PATH_SEP + name};
+            if (sub.path.size() >= DIR_PATH_BYTES) {
+                folder_fails(sub.path, 0, "path too long");
+                continue;
+            }
+            if (output_id && platform::file_identity(sub.path.c_str()) == output_id)
+                continue;
+            pending.push_back(std::move(sub));
+        }
+        folders.push_back(std::move(folder));
+        if (folders.size() + pending.size() > MAX_TREE_FOLDERS) {
+            cut_short = true;
+            break;
+        }
+    }
+    if (!listed_top) {
+        set_error("cannot open directory: %s", input_dir);
+        return 0;
+    }
+    if (cut_short) {
+        folder_fails(input_dir, 0,
+                     "more than " + std::to_string(MAX_TREE_FOLDERS) + " folders: only the first " +
+                         std::to_string(folders.size()) + " are handled");
+    }
+
+    int renamed = 0;
+    bool any_pdfs = false;
+    for (const tree_folder& folder : folders) {
+        if (!tally.go_on)
+            break;
+        const std::size_t files = batch_names_in(folder.path.c_str());
+        if (files == 0)
+            continue;
+        any_pdfs = true;
+        std::string target;
+        if (into_output) {
+            target = output_dir;
+            if (!folder.relative.empty())
+                target += platform::PATH_SEP + folder.relative;
+        }
+        const int failed_before = tally.failed;
+        const int n = batch_flow(folder.path.c_str(), into_output ? target.c_str() : nullptr, strategy, plan,
+                                 &tree_tally::count, &tally);
+        renamed += n;
+        // A folder that failed as a whole reported none of its files.
+        if (n == 0 && tally.failed == failed_before && std::strncmp(g_last_error, "no PDF", 6) != 0)
+            folder_fails(folder.path, files, g_last_error);
+    }
+
+    if (renamed == 0)
+        set_error(any_pdfs || tally.failed != 0 ? "no PDFs could be renamed in %s" : "no PDF files found in %s",
+                  input_dir);
+    else if (tally.failed != 0)
+        set_error("renamed %d file(s), %d failed", renamed, tally.failed);
     else
         set_error("renamed %d file(s)", renamed);
     return renamed;

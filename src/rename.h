@@ -101,10 +101,30 @@ struct move_ops {
 // reported as if, and recorded in the plan.
 int rename_flow(const char* input_path, int strategy, const char* output_dir, move_plan* plan);
 
-// Called per handled file of a batch: dest is the destination (the file's own path
-// when already named so), or null on failure with a short reason in message.
-using batch_report_fn = void (*)(const char* path, const char* dest, const char* message, void* user);
+// One handled file of a batch: dest is its destination, moved telling whether it
+// went there (false: already named so, or a dry run); dest is null on failure,
+// with a short reason in message.
+struct batch_event {
+    const char* path;
+    const char* dest;
+    bool moved;
+    const char* message;
+};
+// Called per handled file; false stops the batch after that file.
+using batch_report_fn = bool (*)(const batch_event& event, void* user);
 int batch_flow(const char* input_dir, const char* output_dir, int strategy, move_plan* plan,
                batch_report_fn report, void* user);
+
+// Folders a tree batch handles at most; the walk stops there, and says so.
+inline constexpr std::size_t MAX_TREE_FOLDERS = 65536;
+
+// The batch over input_dir and every folder below it, symbolic links not
+// followed, each folder's files renamed in that folder, or with output_dir in the
+// same relative folder below it. Folders without PDF files are passed over (and
+// never created below output_dir); output_dir, when it lies in the tree, is not
+// walked. Reports like batch_flow, also a folder that fails as a whole (with its
+// path and dest null); the summary in g_last_error counts every file.
+int tree_flow(const char* input_dir, const char* output_dir, int strategy, move_plan* plan,
+              batch_report_fn report, void* user);
 
 }  // namespace tavrik

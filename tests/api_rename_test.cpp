@@ -21,10 +21,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "json_lite.h"
 #include "pdf_builder.h"
 #include "tavrik.h"
 
@@ -887,6 +889,11 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
         {"rename"},
         {"batch"},
         {"batch", "a", "b"},
+        {"batch", "--journal"},
+        {"rename", "-r", "a.pdf"},
+        {"undo"},
+        {"undo", "a", "b"},
+        {"undo", "-s", "1", "j"},
     };
     for (const auto& args : usage_errors) {
         SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -1098,6 +1105,198 @@ TEST_F(Cli, KilledBatchAcrossFileSystemsLosesAndBreaksNothing)
         fs::remove_all(in);
         fs::remove_all(out);
     }
+}
+
+// ---- the journal and undo ------------------------------------------------------------------
+
+// The records of a journal, one JSON object a line, read by a JSON reader of its own.
+std::vector<tavrik_test::json> journal_records(const fs::path& journal)
+{
+    std::vector<tavrik_test::json> out;
+    const std::string text = read_file(journal);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find('\n', start);
+        EXPECT_NE(end, std::string::npos) << "the last line is not ended";
+        out.push_back(tavrik_test::json::parse(text.substr(start, end - start)));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+// Every file below top with its bytes, by path below top ('/' as separator).
+std::map<std::string, std::string> tree_contents(const fs::path& top)
+{
+    std::map<std::string, std::string> out;
+    if (!fs::exists(top))
+        return out;
+    for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_regular_file() && !it->is_symlink())
+            out[it->path().lexically_relative(top).generic_string()] = read_file(it->path());
+    return out;
+}
+
+// A tree, renamed with a journal into an output folder, and undone: every old name
+// back with its bytes. A link to a folder is not followed.
+TEST_F(Cli, RecursiveBatchWithAJournalAndItsUndo)
+{
+    const fs::path top = dir_.path() / "scans", out = dir_.path() / "sorted", journal = dir_.path() / "moves.jsonl";
+    fs::create_directories(top / "2023" / "spring");
+    fs::create_directories(top / "2024");
+    write_file(top / "a.pdf", titled_pdf("Annual Report", "a"));
+    write_file(top / "2023" / "b.pdf", titled_pdf("Annual Report", "b"));
+    write_file(top / "2023" / "spring" / "c.pdf", titled_pdf("Minutes", "c"));
+    write_file(top / "2024" / "d.pdf", titled_pdf("Annual Report", "d"));
+#if !defined(_WIN32)
+    fs::create_directory_symlink(top / "2024", top / "again");
+#endif
+    const auto before = tree_contents(top);
+
+    auto r = run({"batch", "-r", "-o", narrow(out), "--journal", narrow(journal), narrow(top)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("renamed 4 file(s)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(tree_contents(out), (std::map<std::string, std::string>{
+                                      {"2023/Annual Report.pdf", before.at("2023/b.pdf")},
+                                      {"2023/spring/Minutes.pdf", before.at("2023/spring/c.pdf")},
+                                      {"2024/Annual Report.pdf", before.at("2024/d.pdf")},
+                                      {"Annual Report.pdf", before.at("a.pdf")},
+                                  }));
+    const auto records = journal_records(journal);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0]["old"].str, narrow(fs::absolute(top / "a.pdf")));
+    EXPECT_EQ(records[0]["new"].str, narrow(fs::absolute(out)) + S + "Annual Report.pdf");
+    for (const auto& rec : records)
+        EXPECT_TRUE(rec.obj.count("volume") && rec.obj.count("index") && rec.obj.count("size") &&
+                    rec.obj.count("mtime"));
+
+    r = run({"undo", "-n", narrow(journal)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string want;
+    for (auto it = records.rbegin(); it != records.rend(); ++it)
+        want += (*it)["new"].str + " -> " + (*it)["old"].str + "\n";
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(tree_contents(out).size(), 4u);
+
+    r = run({"undo", narrow(journal)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tree_contents(top), before);
+    EXPECT_TRUE(tree_contents(out).empty());
+}
+
+// One old name taken again since: that file and the moved one stay as they are,
+// the others go back, and the status says that one failed.
+TEST_F(Cli, UndoLeavesATakenOldNameAlone)
+{
+    const fs::path in = dir_.path() / "in", journal = dir_.path() / "moves.jsonl";
+    fs::create_directory(in);
+    for (const char* n : {"a", "b", "c"})
+        write_file(in / (std::string(n) + ".pdf"), titled_pdf(std::string("Title ") + n));
+    auto r = run({"batch", "--journal=" + narrow(journal), narrow(in)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(in / "b.pdf", "a new b");
+
+    r = run({"undo", narrow(journal)});
+    EXPECT_EQ(r.status, 1);
+    const std::string moved_b = narrow(fs::absolute(in / "Title b.pdf"));
+    EXPECT_EQ(r.err, moved_b + ": not moved back: " + narrow(fs::absolute(in / "b.pdf")) + " is taken\n");
+    EXPECT_EQ(names_in(in), (std::vector<std::string>{"Title b.pdf", "a.pdf", "b.pdf", "c.pdf"}));
+    EXPECT_EQ(read_file(in / "b.pdf"), "a new b");
+    EXPECT_EQ(read_file(in / "Title b.pdf"), titled_pdf("Title b"));
+    EXPECT_EQ(read_file(in / "a.pdf"), titled_pdf("Title a"));
+}
+
+// Single renames are journaled too, but not a file already named so, nor a dry
+// run; a journal that cannot be opened stops the command before anything moves.
+TEST_F(Cli, RenameWithAJournalUndone)
+{
+    const std::string a = d_ + S + "a.pdf", b = d_ + S + "b.pdf", named = d_ + S + "Named.pdf";
+    const std::string journal = d_ + S + "moves.jsonl";
+    write_file(a, titled_pdf("Letter", "a"));
+    write_file(b, titled_pdf("Letter", "b"));
+    write_file(named, titled_pdf("Named"));
+
+    auto r = run({"rename", "--journal", journal, "-n", a, b});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fs::exists(journal));
+    r = run({"rename", "-j", d_ + S + "missing" + S + "moves.jsonl", a});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tavrik: cannot open journal " + d_ + S + "missing" + S + "moves.jsonl\n");
+    EXPECT_TRUE(fs::exists(a));
+
+    r = run({"rename", "--journal", journal, a, b, named});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(journal_records(journal).size(), 2u);
+    EXPECT_EQ(names_in(dir_.path()),
+              (std::vector<std::string>{"Letter-2.pdf", "Letter.pdf", "Named.pdf", "io", "moves.jsonl"}));
+    r = run({"undo", journal});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(names_in(dir_.path()), (std::vector<std::string>{"Named.pdf", "a.pdf", "b.pdf", "io", "moves.jsonl"}));
+    EXPECT_EQ(read_file(a), titled_pdf("Letter", "a"));
+    EXPECT_EQ(read_file(b), titled_pdf("Letter", "b"));
+
+    // Done once, undo has nothing left to take back: each move says why.
+    r = run({"undo", journal});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Letter.pdf: not moved back: nothing there any more\n"), std::string::npos) << r.err;
+    r = run({"undo", d_ + S + "nowhere.jsonl"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tavrik: cannot read journal " + d_ + S + "nowhere.jsonl\n");
+}
+
+// A run killed midway leaves a journal of whole lines, one for each move it
+// made, which undo takes back; a file the run had moved but not yet recorded (a
+// kill between the two) is the only one that may stay.
+TEST_F(Cli, AKilledRunsJournalIsUndone)
+{
+    constexpr int DOCS = 12;
+    // From the RAM file system where there is one: each move then waits for the
+    // disk, and the kill comes amid the run.
+    shm_dir shm;
+    const bool across = shm.other_device_than(dir_.path());
+    const fs::path in = (across ? shm.path() : dir_.path()) / "in";
+    const fs::path out = dir_.path() / "out", journal = dir_.path() / "moves.jsonl";
+    fs::create_directory(in);
+    std::map<std::string, std::string> before;
+    for (int k = 0; k < DOCS; ++k) {
+        const std::string name = "scan" + std::to_string(10 + k) + ".pdf";
+        write_file(in / name, tavrik_test::simple_pdf("% " + std::string(std::size_t{1} << 20, 'x') + "\n",
+                                                      "/Title (Paper " + std::to_string(k) + ")"));
+        before[name] = read_file(in / name);
+    }
+    child c = start({"batch", "-o", narrow(out), "--journal", narrow(journal), narrow(in)});
+    ASSERT_TRUE(c.started());
+    // Killed once the journal holds a few records.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        const std::string text = fs::exists(journal) ? read_file(journal) : std::string();
+        if (std::count(text.begin(), text.end(), '\n') >= 3 || std::chrono::steady_clock::now() > give_up)
+            break;
+        std::this_thread::yield();
+    }
+    kill(c);
+
+    const auto records = journal_records(journal);
+    EXPECT_GE(records.size(), 3u);
+    if (across) {
+        EXPECT_LT(records.size(), static_cast<std::size_t>(DOCS)) << "the run ended before the kill";
+    }
+    const auto r = run({"undo", narrow(journal)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    int unrecorded = 0;
+    for (const auto& [name, bytes] : before) {
+        if (fs::exists(in / name)) {
+            EXPECT_EQ(read_file(in / name), bytes) << name;
+            continue;
+        }
+        ++unrecorded;
+        bool found = false;
+        for (const auto& [moved_name, moved_bytes] : tree_contents(out))
+            found = found || moved_bytes == bytes;
+        EXPECT_TRUE(found) << name << " lost";
+    }
+    EXPECT_LE(unrecorded, 1);
 }
 
 TEST_F(Cli, BatchAndItsDryRun)

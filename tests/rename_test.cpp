@@ -509,9 +509,10 @@ TEST(DryRun, BatchReportsEveryFileInOrderAndTouchesNothing)
     struct seen {
         std::vector<std::string> lines;
     } log;
-    const auto report = [](const char* path, const char* dest, const char* message, void* user) {
-        static_cast<seen*>(user)->lines.push_back(std::string(path) + (dest ? " -> " + std::string(dest)
-                                                                            : ": " + std::string(message)));
+    const auto report = [](const tavrik::batch_event& e, void* user) {
+        static_cast<seen*>(user)->lines.push_back(std::string(e.path) + (e.dest ? " -> " + std::string(e.dest)
+                                                                                : ": " + std::string(e.message)));
+        return true;
     };
     tavrik::move_plan plan;
     EXPECT_EQ(tavrik::batch_flow(d.c_str(), nullptr, 0, &plan, report, &log), 3);
@@ -550,18 +551,168 @@ TEST(Batch, FilesGoneSinceTheListingArePassedOver)
         fs::path dir;
         std::vector<std::string> paths;
     } log{dir.path(), {}};
-    const auto report = [](const char* path, const char*, const char*, void* user) {
+    const auto report = [](const tavrik::batch_event& e, void* user) {
         auto& s = *static_cast<seen*>(user);
-        s.paths.push_back(fs::path(path).filename().string());
+        s.paths.push_back(fs::path(e.path).filename().string());
         if (s.paths.size() == 1) {
             fs::remove(s.dir / "b.pdf");
             fs::remove(s.dir / "c.pdf");
         }
+        return true;
     };
     EXPECT_EQ(tavrik::batch_flow(d.c_str(), nullptr, 0, nullptr, report, &log), 2);
     EXPECT_STREQ(tavrik::g_last_error, "renamed 2 file(s)");
     EXPECT_EQ(log.paths, (std::vector<std::string>{"a.pdf", "d.pdf"}));
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"First.pdf", "Fourth.pdf"}));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- trees -----------------------------------------------------------------------------------
+
+struct tree_log {
+    std::vector<std::string> lines;
+    int stop_after = -1;   // stop the batch after this many reports
+    static bool add(const tavrik::batch_event& e, void* self)
+    {
+        auto& log = *static_cast<tree_log*>(self);
+        log.lines.push_back(std::string(e.path) + (e.dest != nullptr ? " -> " + std::string(e.dest)
+                                                                      : ": " + std::string(e.message)));
+        return log.stop_after < 0 || static_cast<int>(log.lines.size()) < log.stop_after;
+    }
+};
+
+// Every file in the tree, by its path below top (separators as '/'), sorted.
+std::vector<std::string> files_below(const fs::path& top)
+{
+    std::vector<std::string> out;
+    for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator(); ++it)
+        if (!it->is_directory())
+            out.push_back(it->path().lexically_relative(top).generic_string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Tree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        top_ = dir_.path() / "tree";
+        for (const char* d : {"2023/q1", "2023/q2", "papers", "empty/deeper"})
+            fs::create_directories(top_ / d);
+        write_file(top_ / "loose.pdf", titled_pdf("Stray"));
+        write_file(top_ / "2023" / "q1" / "s1.pdf", titled_pdf("Invoice"));
+        write_file(top_ / "2023" / "q1" / "s2.pdf", titled_pdf("Invoice", "2"));
+        write_file(top_ / "2023" / "q2" / "bad.pdf", "not a pdf");
+        write_file(top_ / "papers" / "p.pdf", titled_pdf("Paper"));
+        write_file(top_ / "papers" / "notes.txt", "notes");
+    }
+    std::string t(const std::string& rel) const { return narrow(top_) + rel; }
+    temp_dir dir_;
+    fs::path top_;
+};
+
+// In place: each folder's files renamed in that folder, every one counted; folders
+// are taken depth first in byte order.
+TEST_F(Tree, RenamesEveryFolderInPlace)
+{
+    tree_log log;
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), nullptr, 0, nullptr, &tree_log::add, &log), 4);
+    EXPECT_STREQ(tavrik::g_last_error, "renamed 4 file(s), 1 failed");
+    const std::string s = S;
+    EXPECT_EQ(log.lines, (std::vector<std::string>{
+                             t(s + "loose.pdf -> ") + t(s + "Stray.pdf"),
+                             t(s + "2023" + s + "q1" + s + "s1.pdf -> ") + t(s + "2023" + s + "q1" + s + "Invoice.pdf"),
+                             t(s + "2023" + s + "q1" + s + "s2.pdf -> ") +
+                                 t(s + "2023" + s + "q1" + s + "Invoice-2.pdf"),
+                             t(s + "2023" + s + "q2" + s + "bad.pdf: failed to parse PDF: ") +
+                                 t(s + "2023" + s + "q2" + s + "bad.pdf (not a PDF or unreadable)"),
+                             t(s + "papers" + s + "p.pdf -> ") + t(s + "papers" + s + "Paper.pdf"),
+                         }));
+    EXPECT_EQ(files_below(top_), (std::vector<std::string>{"2023/q1/Invoice-2.pdf", "2023/q1/Invoice.pdf",
+                                                           "2023/q2/bad.pdf", "Stray.pdf", "papers/Paper.pdf",
+                                                           "papers/notes.txt"}));
+}
+
+// With an output folder: the same relative folders below it, made only where
+// there is something to move; an output folder inside the tree is not walked,
+// so a second run moves nothing again.
+TEST_F(Tree, KeepsRelativeFoldersBelowTheOutputFolder)
+{
+    for (const fs::path& out : {dir_.path() / "sorted", top_ / "sorted"}) {
+        SCOPED_TRACE(narrow(out));
+        SetUp();
+        tree_log log;
+        EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), narrow(out).c_str(), 0, nullptr, &tree_log::add, &log),
+                  4);
+        EXPECT_EQ(files_below(out), (std::vector<std::string>{"2023/q1/Invoice-2.pdf", "2023/q1/Invoice.pdf",
+                                                              "Stray.pdf", "papers/Paper.pdf"}));
+        EXPECT_FALSE(fs::exists(out / "empty"));
+        log.lines.clear();
+        EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), narrow(out).c_str(), 0, nullptr, &tree_log::add, &log),
+                  0);
+        EXPECT_STREQ(tavrik::g_last_error, ("no PDFs could be renamed in " + narrow(top_)).c_str());
+        EXPECT_EQ(log.lines.size(), 1u);   // bad.pdf once more
+        fs::remove_all(out);
+    }
+}
+
+#if !defined(_WIN32)
+// A link to a folder is not followed, within the tree or out of it.
+TEST_F(Tree, DoesNotFollowSymbolicLinks)
+{
+    temp_dir elsewhere;
+    write_file(elsewhere.path() / "outside.pdf", titled_pdf("Outside"));
+    fs::create_directory_symlink(elsewhere.path(), top_ / "link-out");
+    fs::create_directory_symlink(top_ / "papers", top_ / "2023" / "link-in");
+    // A link to a file is a file of its folder, as in a flat batch: the link moves.
+    write_file(dir_.path() / "far.pdf", titled_pdf("Far"));
+    fs::create_symlink(dir_.path() / "far.pdf", top_ / "papers" / "link.pdf");
+    tree_log log;
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), narrow(dir_.path() / "out").c_str(), 0, nullptr,
+                                &tree_log::add, &log),
+              5);
+    EXPECT_EQ(files_below(dir_.path() / "out"),
+              (std::vector<std::string>{"2023/q1/Invoice-2.pdf", "2023/q1/Invoice.pdf", "Stray.pdf",
+                                        "papers/Far.pdf", "papers/Paper.pdf"}));
+    EXPECT_TRUE(fs::exists(elsewhere.path() / "outside.pdf"));
+    EXPECT_TRUE(fs::is_symlink(dir_.path() / "out" / "papers" / "Far.pdf"));
+    EXPECT_TRUE(fs::exists(dir_.path() / "far.pdf"));
+}
+#endif
+
+TEST_F(Tree, SummariesAndADryRun)
+{
+    tavrik::move_plan plan;
+    tree_log log;
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), narrow(dir_.path() / "out").c_str(), 0, &plan,
+                                &tree_log::add, &log),
+              4);
+    EXPECT_STREQ(tavrik::g_last_error, "renamed 4 file(s), 1 failed");
+    EXPECT_EQ(log.lines.size(), 5u);
+    EXPECT_FALSE(fs::exists(dir_.path() / "out"));
+    EXPECT_EQ(files_below(top_).size(), 6u);
+
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_ / "empty").c_str(), nullptr, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(tavrik::g_last_error, ("no PDF files found in " + narrow(top_ / "empty")).c_str());
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_ / "missing").c_str(), nullptr, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(tavrik::g_last_error, ("cannot open directory: " + narrow(top_ / "missing")).c_str());
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), nullptr, 7, nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(tavrik::g_last_error, "invalid strategy 7");
+}
+
+// A report that asks to stop (the journal could not be written) ends the batch
+// after that file, also across folders.
+TEST_F(Tree, AReportCanStopTheBatch)
+{
+    tree_log log;
+    log.stop_after = 2;
+    EXPECT_EQ(tavrik::tree_flow(narrow(top_).c_str(), nullptr, 0, nullptr, &tree_log::add, &log), 2);
+    EXPECT_EQ(log.lines.size(), 2u);
+    EXPECT_TRUE(fs::exists(top_ / "2023" / "q1" / "s2.pdf"));
+    EXPECT_TRUE(fs::exists(top_ / "papers" / "p.pdf"));
 }
 
 }  // namespace
