@@ -207,4 +207,10 @@ struct pf_code {
 std::size_t pf_decode(const pdf_font* font, const std::uint8_t* bytes, std::size_t n, char* out,
                       std::size_t cap) noexcept;
 
+// The advance of one character code, in thousandths of the text size (a 1000-unit
+// em), from the font's widths or, for the standard fonts, their metrics; negative
+// where nothing says how wide the glyph is, so that callers can fall back to
+// treating every move as a word break.
+[[nodiscard]] double pf_advance(const pdf_font* font, std::uint32_t code) noexcept;
+
 }  // namespace tavrik
