@@ -4,6 +4,7 @@
 #include "pdf_parse.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -98,10 +99,50 @@ private:
     std::vector<bool> fails_;
 };
 
+// A move leaves a word space when the gap it opens after the end of the text before
+// it is wider than this fraction of the font size. Kerning and the pieces that
+// groff or Ghostscript place one after the other stay well below a tenth of an em;
+// the narrowest interword spaces of justified text (a TeX space shrunk to its
+// limit, a condensed sans serif) stay above a fifth. The middle keeps both.
+constexpr double WORD_GAP_EM = 0.15;
+// The box a glyph is taken to cover, in ems above its baseline: enough for
+// descenders and accents, so that a glyph is judged off the page only when no
+// part of it can be on it.
+constexpr double GLYPH_BOTTOM_EM = -0.3;
+constexpr double GLYPH_TOP_EM = 1.0;
+
+[[nodiscard]] bool is_delimiter(std::uint8_t c) noexcept
+{
+    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' || c == '}' ||
+           c == '/' || c == '%';
+}
+
+// Bounds of the four corners of [x0, x1] x [y0, y1] under m.
+struct bounds {
+    double x0, y0, x1, y1;
+};
+[[nodiscard]] bounds map_rect(const pdf_matrix& m, double x0, double y0, double x1, double y1) noexcept
+{
+    bounds b{INFINITY, INFINITY, -INFINITY, -INFINITY};
+    for (const double x : {x0, x1})
+        for (const double y : {y0, y1}) {
+            const double px = m.a * x + m.c * y + m.e;
+            const double py = m.b * x + m.d * y + m.f;
+            b.x0 = std::min(b.x0, px);
+            b.x1 = std::max(b.x1, px);
+            b.y0 = std::min(b.y0, py);
+            b.y1 = std::max(b.y1, py);
+        }
+    return b;
+}
+
+enum class placement { inside, outside, partly };
+
 class scanner {
 public:
     scanner(byte_view d, ppdf_info& info, scan_state& state) noexcept
-        : d_(d), n_(static_cast<std::int64_t>(d.size())), info_(info), st_(state)
+        : d_(d), n_(static_cast<std::int64_t>(d.size())), info_(info), st_(state),
+          g_(state.geometry != nullptr ? *state.geometry : own_geometry_)
     {
     }
 
@@ -130,6 +171,8 @@ public:
                 } else {
                     ++p;
                 }
+            } else if (c == 'q' || c == 'Q' || c == 'c' || c == 'D' || c == 'B' || c == 'I') {
+                p = after_other_operator(p);
             } else {
                 ++p;
             }
@@ -143,6 +186,17 @@ private:
     [[nodiscard]] bool next_is(std::int64_t p, std::uint8_t c) const noexcept
     {
         return p + 1 < n_ && d_[idx(p + 1)] == c;
+    }
+
+    // An operator of len bytes at p: it starts a token and nothing continues it.
+    [[nodiscard]] bool operator_at(std::int64_t p, std::int64_t len) const noexcept
+    {
+        if (p > 0) {
+            const std::uint8_t b = d_[idx(p - 1)];
+            if (!is_c_space(b) && (!is_delimiter(b) || b == '/'))
+                return false;
+        }
+        return p + len >= n_ || ends_operator(d_[idx(p + len)]);
     }
 
     // Reads the string at pos into raw_; its byte count, or -1 with pos unchanged.
@@ -170,11 +224,6 @@ private:
         return rd_raw_hex(d_, pos, raw_);
     }
 
-    std::size_t decode(int count) noexcept
-    {
-        return pf_decode(st_.font, raw_, static_cast<std::size_t>(count), decoded_, WORK_BYTES);
-    }
-
     void note_size() noexcept
     {
         if (st_.has_font_size)
@@ -190,14 +239,6 @@ private:
         }
     }
 
-    void show(int count) noexcept
-    {
-        const std::size_t len = decode(count);
-        if (len > 0)
-            append_to_line(decoded_, len);
-        note_size();
-    }
-
     void word_space() noexcept
     {
         if (line_len_ > 0 && line_[line_len_ - 1] != ' ' && line_len_ != TEXT_MAX)
@@ -206,6 +247,8 @@ private:
 
     void flush() noexcept
     {
+        moved_ = false;
+        legacy_space_ = false;
         if (line_len_ == 0 || info_.line_count >= st_.line_limit)
             return;
         line_[line_len_] = '\0';
@@ -214,6 +257,166 @@ private:
         line_max_ = 0;
     }
 
+    // ---- where text stands ----------------------------------------------------
+    // A horizontal move: whether it leaves a word space is decided where the next
+    // glyph stands. legacy: the move is a word break by the rule for text whose
+    // widths are not known.
+    void moved(bool legacy) noexcept
+    {
+        moved_ = true;
+        legacy_space_ = legacy_space_ || legacy;
+    }
+
+    // The pending move, decided for a glyph whose origin is (x, y) under m.
+    void settle_move(const pdf_matrix* m, double x, double y) noexcept
+    {
+        if (!moved_)
+            return;
+        moved_ = false;
+        const bool legacy = legacy_space_;
+        legacy_space_ = false;
+        if (m == nullptr || !pen_known_ || !st_.has_font_size) {
+            if (legacy)
+                word_space();
+            return;
+        }
+        const double len = std::hypot(m->a, m->b);
+        const double gap = ((x - pen_x_) * m->a + (y - pen_y_) * m->b) / len;
+        const double em = std::fabs(st_.font_size) * len;
+        if (!std::isfinite(gap) || !std::isfinite(em) || len == 0) {
+            if (legacy)
+                word_space();
+            return;
+        }
+        if (gap > WORD_GAP_EM * em)
+            word_space();
+    }
+
+    void set_line_matrix(const pdf_matrix& m) noexcept
+    {
+        tlm_ = m;
+        tm_ = m;
+        tm_known_ = true;
+    }
+
+    // Td: a move by (tx, ty) from the start of the line.
+    void move_line(double tx, double ty) noexcept
+    {
+        pdf_matrix m = tlm_;
+        m.e = tx * tlm_.a + ty * tlm_.c + tlm_.e;
+        m.f = tx * tlm_.b + ty * tlm_.d + tlm_.f;
+        set_line_matrix(m);
+    }
+
+    void advance(double tx) noexcept
+    {
+        tm_.e += tx * tm_.a;
+        tm_.f += tx * tm_.b;
+    }
+
+    // The advance of one code in text space, or a negative value when not known.
+    [[nodiscard]] double code_advance(const pf_code& c) const noexcept
+    {
+        const double w = pf_advance(st_.font, c.code);
+        if (!(w >= 0))
+            return -1;
+        double tx = w / 1000 * st_.font_size + st_.char_spacing;
+        if (c.len == 1 && c.code == 32)
+            tx += st_.word_spacing;
+        return tx * st_.h_scale;
+    }
+
+    [[nodiscard]] placement place(const pdf_matrix& m, double x0, double x1) const noexcept
+    {
+        if (!g_.has_box)
+            return placement::inside;
+        const double y0 = st_.rise + GLYPH_BOTTOM_EM * st_.font_size;
+        const double y1 = st_.rise + GLYPH_TOP_EM * st_.font_size;
+        const bounds b = map_rect(m, x0, y0, x1, y1);
+        if (b.x1 < g_.box[0] || b.x0 > g_.box[2] || b.y1 < g_.box[1] || b.y0 > g_.box[3])
+            return placement::outside;
+        if (b.x0 >= g_.box[0] && b.x1 <= g_.box[2] && b.y0 >= g_.box[1] && b.y1 <= g_.box[3])
+            return placement::inside;
+        return placement::partly;   // NaN lands here too, and its glyphs are kept
+    }
+
+    // Decodes the codes of raw_ in [from, to) onto the line.
+    void append_codes(std::size_t from, std::size_t to) noexcept
+    {
+        const std::size_t len = pf_decode(st_.font, raw_ + from, to - from, decoded_, WORK_BYTES);
+        if (len > 0)
+            append_to_line(decoded_, len);
+    }
+
+    // One shown string: its glyphs that stand on the page go onto the line.
+    void show(int count) noexcept
+    {
+        const auto n = static_cast<std::size_t>(count);
+        double total = 0;
+        bool known = tm_known_ && st_.has_font_size && st_.font != nullptr;
+        for (std::size_t pos = 0; known && pos < n;) {
+            const pf_code c = pf_next_code(st_.font, raw_, n, pos);
+            const double tx = code_advance(c);
+            known = tx >= 0;
+            if (!known)
+                break;
+            total += tx;
+            pos += c.len;
+        }
+        if (!known) {
+            // Where the string ends, and so where anything after it on this line
+            // starts, is not known: every glyph is kept, and moves decide as before.
+            settle_move(nullptr, 0, 0);
+            append_codes(0, n);
+            note_size();
+            pen_known_ = false;
+            tm_known_ = false;
+            return;
+        }
+        const pdf_matrix m = mat_mul(tm_, g_.ctm);
+        const placement where = n == 0 ? placement::inside : place(m, 0, total);
+        if (where == placement::inside) {
+            settle_move(&m, m.e, m.f);
+            append_codes(0, n);
+            note_size();
+            advance(total);
+            set_pen();
+            return;
+        }
+        if (where == placement::outside) {
+            advance(total);
+            return;
+        }
+        double x = 0;
+        bool shown = false;
+        for (std::size_t pos = 0; pos < n;) {
+            const pf_code c = pf_next_code(st_.font, raw_, n, pos);
+            const double tx = code_advance(c);
+            if (place(m, x, x + std::max(tx, 0.0)) != placement::outside) {
+                settle_move(&m, m.a * x + m.e, m.b * x + m.f);
+                append_codes(pos, pos + c.len);
+                pen_x_ = m.a * (x + tx) + m.e;
+                pen_y_ = m.b * (x + tx) + m.f;
+                pen_known_ = true;
+                shown = true;
+            }
+            x += tx;
+            pos += c.len;
+        }
+        if (shown)
+            note_size();
+        advance(total);
+    }
+
+    void set_pen() noexcept
+    {
+        const pdf_matrix m = mat_mul(tm_, g_.ctm);
+        pen_x_ = m.e;
+        pen_y_ = m.f;
+        pen_known_ = true;
+    }
+
+    // ---- strings and arrays ---------------------------------------------------
     std::int64_t after_string(std::int64_t p)
     {
         std::int64_t q = p;
@@ -228,7 +431,15 @@ private:
             return r + 2;
         }
         if (r < n_ && (d_[idx(r)] == '\'' || d_[idx(r)] == '"')) {
+            if (d_[idx(r)] == '"') {
+                double v[2];
+                if (nums_before(d_, p, v, 2) == 2) {
+                    st_.word_spacing = v[0];
+                    st_.char_spacing = v[1];
+                }
+            }
             flush();
+            move_line(0, -st_.leading);
             show(count);
             return r + 1;
         }
@@ -262,11 +473,33 @@ private:
         return {i + 1, -1, false};
     }
 
+    // What showing an array changes, to be undone when no TJ shows it.
+    struct shown_so_far {
+        std::size_t line_len;
+        double line_max;
+        pdf_matrix tm;
+        bool tm_known;
+        double pen_x, pen_y;
+        bool pen_known;
+        bool moved, legacy_space;
+    };
+
     // "[" at p: the text of a TJ array. Returns where the main loop goes on.
     std::int64_t after_array(std::int64_t p)
     {
-        char text[WORK_BYTES];
-        std::size_t len = 0;
+        const shown_so_far before{line_len_, line_max_, tm_, tm_known_, pen_x_, pen_y_, pen_known_, moved_,
+                                  legacy_space_};
+        const auto undo = [&] {
+            line_len_ = before.line_len;
+            line_max_ = before.line_max;
+            tm_ = before.tm;
+            tm_known_ = before.tm_known;
+            pen_x_ = before.pen_x;
+            pen_y_ = before.pen_y;
+            pen_known_ = before.pen_known;
+            moved_ = before.moved;
+            legacy_space_ = before.legacy_space;
+        };
         std::int64_t i = p + 1;
         while (i < n_ && !(dead_.size() > 0 && dead_[idx(i)])) {
             const array_step s = step_array(i);
@@ -274,28 +507,24 @@ private:
                 std::int64_t j = i + 1;
                 while (j < n_ && is_c_space(d_[idx(j)]))
                     ++j;
-                if (j + 1 < n_ && d_[idx(j)] == 'T' && d_[idx(j + 1)] == 'J') {
-                    append_to_line(text, len);
-                    note_size();
+                if (j + 1 < n_ && d_[idx(j)] == 'T' && d_[idx(j + 1)] == 'J')
                     return j + 2;
-                }
+                undo();
                 return i + 1;   // not a TJ array: its text is discarded
             }
             if (s.count >= 0) {
-                const std::size_t dlen = decode(s.count);
-                if (len + dlen + 1 <= WORK_BYTES - 1) {
-                    std::memcpy(text + len, decoded_, dlen);
-                    len += dlen;
-                }
+                show(s.count);
             } else if (s.count == -2) {
-                // A displacement of 100 thousandths of text space or more to the
-                // right is a word gap.
+                // A displacement in thousandths of text space; to the right when
+                // negative. Without widths, 100 or more to the right is a word gap.
                 const double v = number_value(d_, i, s.next);
-                if (v <= -100 && len > 0 && text[len - 1] != ' ' && len != TEXT_MAX)
-                    text[len++] = ' ';
+                if (st_.has_font_size)
+                    advance(-v / 1000 * st_.font_size * st_.h_scale);
+                moved(v <= -100);
             }
             i = s.next;
         }
+        undo();
         // No "]" ends it. Every position this walk stood on leads to the same end,
         // so a later "[" whose walk reaches one of them fails at once; the main
         // loop goes on with the array's strings one by one.
@@ -312,7 +541,7 @@ private:
     }
 
     // The run of non-space bytes ending at e, back to a "/": the slash's position,
-    // or -1 when white space or the start of the data comes first. Font operators
+    // or -1 when white space or the start of the data comes first. Name operands
     // come in increasing order of e, so the bytes before the last answer are not
     // walked again.
     std::int64_t slash_before(std::int64_t e) noexcept
@@ -341,6 +570,20 @@ private:
         return found;
     }
 
+    // The name operand that ends at e (white space before the operator skipped).
+    std::string_view name_ending(std::int64_t e) noexcept
+    {
+        while (e > 0 && is_c_space(d_[idx(e - 1)]))
+            --e;
+        if (e == 0)
+            return {};
+        const std::int64_t slash = slash_before(e);
+        if (slash < 0 || e - slash - 1 <= 0)
+            return {};
+        const std::int64_t len = std::min<std::int64_t>(e - slash - 1, FONT_NAME_MAX);
+        return {reinterpret_cast<const char*>(d_.data()) + slash + 1, static_cast<std::size_t>(len)};
+    }
+
     void op_tf(std::int64_t p)
     {
         double size = 0;
@@ -355,17 +598,16 @@ private:
             --e;
         while (e > 0 && is_num_byte(d_[idx(e - 1)]))
             --e;
-        while (e > 0 && is_c_space(d_[idx(e - 1)]))
-            --e;
-        if (e == 0)
+        const std::string_view name = name_ending(e);
+        if (name.empty())
             return;
-        const std::int64_t slash = slash_before(e);
-        if (slash < 0 || e - slash - 1 <= 0)
-            return;
-        const std::int64_t len = std::min<std::int64_t>(e - slash - 1, FONT_NAME_MAX);
-        const std::string_view name(reinterpret_cast<const char*>(d_.data()) + slash + 1,
-                                    static_cast<std::size_t>(len));
         st_.font = st_.find_font != nullptr ? st_.find_font(st_.find_user, name) : fm_find(*st_.fonts, name);
+    }
+
+    [[nodiscard]] double one_number(std::int64_t p, double otherwise) const noexcept
+    {
+        double v = 0;
+        return nums_before(d_, p, &v, 1) == 1 ? v : otherwise;
     }
 
     std::int64_t after_t_operator(std::int64_t p)
@@ -379,17 +621,25 @@ private:
         case 'D':
         case 'd': {
             double v[2];
-            if (nums_before(d_, p, v, 2) == 2 && v[1] == 0)
-                word_space();
-            else
+            if (nums_before(d_, p, v, 2) == 2) {
+                if (d_[idx(p + 1)] == 'D')
+                    st_.leading = -v[1];
+                move_line(v[0], v[1]);
+                if (v[1] == 0)
+                    moved(true);
+                else
+                    flush();
+            } else {
                 flush();
+            }
             return p + 2;
         }
         case 'm': {
             double v[6];
             if (nums_before(d_, p, v, 6) == 6) {
+                set_line_matrix({v[0], v[1], v[2], v[3], v[4], v[5]});
                 if (st_.has_tm && v[5] == st_.last_tm_y) {
-                    word_space();
+                    moved(true);
                 } else {
                     flush();
                     st_.has_tm = 1;
@@ -402,22 +652,139 @@ private:
         }
         case '*':
             flush();
+            move_line(0, -st_.leading);
+            return p + 2;
+        case 'c':
+            st_.char_spacing = one_number(p, st_.char_spacing);
+            return p + 2;
+        case 'w':
+            st_.word_spacing = one_number(p, st_.word_spacing);
+            return p + 2;
+        case 'z':
+            st_.h_scale = one_number(p, st_.h_scale * 100) / 100;
+            return p + 2;
+        case 'L':
+            st_.leading = one_number(p, st_.leading);
+            return p + 2;
+        case 's':
+            st_.rise = one_number(p, st_.rise);
             return p + 2;
         default:
             return p + 1;
         }
     }
 
+    [[nodiscard]] text_params text_now() const noexcept
+    {
+        return {st_.font, st_.font_size, st_.has_font_size, st_.char_spacing, st_.word_spacing,
+                st_.h_scale, st_.leading, st_.rise};
+    }
+
+    void restore_text(const text_params& t) noexcept
+    {
+        st_.font = t.font;
+        st_.font_size = t.font_size;
+        st_.has_font_size = t.has_font_size;
+        st_.char_spacing = t.char_spacing;
+        st_.word_spacing = t.word_spacing;
+        st_.h_scale = t.h_scale;
+        st_.leading = t.leading;
+        st_.rise = t.rise;
+    }
+
+    // q, Q, cm, Do, BT and the data of inline images.
+    std::int64_t after_other_operator(std::int64_t p)
+    {
+        const std::uint8_t c = d_[idx(p)];
+        if (c == 'q' && operator_at(p, 1)) {
+            if (g_.stack.size() < MAX_SAVED_STATES)
+                g_.stack.push_back({g_.ctm, text_now(), g_.stream});
+            else
+                ++g_.unsaved;
+            return p + 1;
+        }
+        if (c == 'Q' && operator_at(p, 1)) {
+            if (g_.unsaved > 0) {
+                --g_.unsaved;
+            } else if (!g_.stack.empty()) {
+                const draw_geometry::saved& s = g_.stack.back();
+                g_.ctm = s.ctm;
+                if (s.stream == g_.stream)
+                    restore_text(s.text);
+                g_.stack.pop_back();
+                g_.low_water = std::min(g_.low_water, g_.stack.size());
+            }
+            return p + 1;
+        }
+        if (c == 'c' && next_is(p, 'm') && operator_at(p, 2)) {
+            double v[6];
+            if (nums_before(d_, p, v, 6) == 6)
+                g_.ctm = mat_mul({v[0], v[1], v[2], v[3], v[4], v[5]}, g_.ctm);
+            return p + 2;
+        }
+        if (c == 'D' && next_is(p, 'o') && operator_at(p, 2)) {
+            if (st_.draw_form != nullptr) {
+                const std::string_view name = name_ending(p);
+                if (!name.empty()) {
+                    flush();
+                    st_.draw_form(st_.draw_user, name, st_);
+                }
+            }
+            return p + 2;
+        }
+        if (c == 'B' && next_is(p, 'T') && operator_at(p, 2)) {
+            set_line_matrix({});
+            return p + 2;
+        }
+        if (c == 'B' && next_is(p, 'I') && operator_at(p, 2)) {
+            in_inline_image_ = true;
+            return p + 2;
+        }
+        if (c == 'I' && next_is(p, 'D') && in_inline_image_ && operator_at(p, 2)) {
+            in_inline_image_ = false;
+            return after_image_data(p + 2);
+        }
+        return p + 1;
+    }
+
+    // Past the "EI" that ends the image data after "ID" (one white-space byte follows
+    // "ID"); where the data start when no "EI" does, as the bytes may be text after all.
+    std::int64_t after_image_data(std::int64_t from) noexcept
+    {
+        if (from >= no_ei_from_)
+            return from;
+        for (std::int64_t k = from + 1; k + 1 < n_; ++k) {
+            if (d_[idx(k)] == 'E' && d_[idx(k + 1)] == 'I' && is_c_space(d_[idx(k - 1)]) &&
+                (k + 2 >= n_ || is_c_space(d_[idx(k + 2)])))
+                return k + 2;
+        }
+        no_ei_from_ = from;
+        return from;
+    }
+
     byte_view d_;
     std::int64_t n_;
     ppdf_info& info_;
     scan_state& st_;
+    draw_geometry own_geometry_;
+    draw_geometry& g_;
 
     char line_[WORK_BYTES];
     std::size_t line_len_ = 0;
     double line_max_ = 0;     // largest size shown since the last line went out
     std::uint8_t raw_[RAW_STRING_BYTES];
     char decoded_[WORK_BYTES];
+
+    pdf_matrix tm_;            // text matrix
+    pdf_matrix tlm_;           // text line matrix
+    bool tm_known_ = true;     // false after a string of unknown advance
+    double pen_x_ = 0;         // where the last glyph on the line ended (device space)
+    double pen_y_ = 0;
+    bool pen_known_ = false;
+    bool moved_ = false;
+    bool legacy_space_ = false;
+    bool in_inline_image_ = false;
+    std::int64_t no_ei_from_ = std::numeric_limits<std::int64_t>::max();
 
     literal_failures literal_;
     std::int64_t last_gt_ = -2;       // -2: not looked for yet; -1: none
@@ -427,6 +794,12 @@ private:
 };
 
 }  // namespace
+
+pdf_matrix mat_mul(const pdf_matrix& m, const pdf_matrix& n) noexcept
+{
+    return {m.a * n.a + m.b * n.c,       m.a * n.b + m.b * n.d,       m.c * n.a + m.d * n.c,
+            m.c * n.b + m.d * n.d,       m.e * n.a + m.f * n.c + n.e, m.e * n.b + m.f * n.d + n.f};
+}
 
 void content_scan(byte_view data, ppdf_info& info, scan_state& state)
 {

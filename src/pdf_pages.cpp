@@ -18,6 +18,8 @@
 #include "pdf_parse.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -27,6 +29,20 @@
 #include <unordered_set>
 
 namespace tavrik {
+
+struct ppdf_ctx;
+
+// One drawing being scanned: the page, or a form or appearance stream inside it.
+// Names resolve in the innermost Resources first, then outwards to the page's.
+struct draw_frame {
+    ppdf_ctx* ctx = nullptr;
+    const draw_frame* outer = nullptr;   // null for the page
+    std::int64_t objnum = -1;            // the form's stream; -1 for the page
+    int depth = 0;
+    std::int64_t fonts = -1;             // Font and XObject dictionaries, -1: none
+    std::int64_t xobjects = -1;
+    std::int64_t xobjects_inherited = -1;   // the page's, from its ancestors
+};
 
 struct page_walk {
     enum class kid_kind : std::uint8_t { unknown, none, page, pages };
@@ -51,6 +67,8 @@ struct page_walk {
         bool on_path = false;
         bool has_res = false;
         std::int64_t res_pos = 0;
+        std::int64_t media = -1;   // MediaBox and CropBox values, -1: none
+        std::int64_t crop = -1;
         std::vector<kid_run> kids;
         std::vector<kid_run> page_kids;   // the page entries alone, for a node at the depth limit
     };
@@ -58,6 +76,8 @@ struct page_walk {
     struct quiet_key {
         std::int64_t page;
         std::int64_t res;   // inherited Resources value, -1 for none
+        std::int64_t media; // inherited boxes, -1 for none
+        std::int64_t crop;
         bool operator==(const quiet_key&) const = default;
     };
     struct quiet_hash {
@@ -116,11 +136,13 @@ struct page_walk {
                                             static_cast<std::uint64_t>(k.second));
         }
     };
-    // A content stream read under one page's fonts. A stream is scanned from a fresh
-    // state, so one that stored no line under those fonts cannot store one later.
+    // A content stream read under one page's fonts and geometry. A stream is
+    // scanned from a fresh text state, so one that stored no line under those fonts,
+    // that matrix and that box cannot store one later.
     struct quiet_stream {
         std::int64_t objnum;
         font_sources sources;
+        std::array<double, 10> geometry;
         bool operator==(const quiet_stream&) const = default;
     };
     struct quiet_stream_hash {
@@ -151,6 +173,17 @@ struct page_walk {
     std::size_t indexed_names = 0;
     std::unordered_map<std::int64_t, std::unique_ptr<pdf_font>> loaded;   // by font dictionary
     std::uint64_t loaded_bytes = 0;
+    // Fonts dropped from the cache while the page is read: scanners and the states
+    // that q saved may still hold them, so they go when the page is done.
+    std::vector<std::unique_ptr<pdf_font>> retired;
+    std::uint64_t retired_bytes = 0;
+
+    std::int64_t inherited_media = -1;
+    std::int64_t inherited_crop = -1;
+    draw_geometry* page_geometry = nullptr;          // of the page being read
+    const draw_frame* page_frame = nullptr;
+    std::uint64_t form_bytes_page = 0;               // forms and appearances scanned
+    std::uint64_t form_bytes_doc = 0;
 };
 
 namespace {
@@ -354,6 +387,10 @@ void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
         node.has_res = true;
         node.res_pos = v;
     }
+    if (dict_find(d, node.pos, "MediaBox", v))
+        node.media = v;
+    if (dict_find(d, node.pos, "CropBox", v))
+        node.crop = v;
     if (dict_start(d, node.pos) != 0) {
         pages_cb_user u{&ctx, &w, &node};
         std::int64_t cursor = node.pos;
@@ -375,10 +412,16 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
 
     const std::int64_t saved_res = ctx.inherited_res;
     const std::int32_t saved_has = ctx.has_inherited_res;
+    const std::int64_t saved_media = w.inherited_media;
+    const std::int64_t saved_crop = w.inherited_crop;
     if (node.has_res) {
         ctx.inherited_res = node.res_pos;
         ctx.has_inherited_res = 1;
     }
+    if (node.media >= 0)
+        w.inherited_media = node.media;
+    if (node.crop >= 0)
+        w.inherited_crop = node.crop;
     node.on_path = true;
 
     if (depth <= MAX_PAGE_DEPTH) {
@@ -413,6 +456,8 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
     node.on_path = false;
     ctx.inherited_res = saved_res;
     ctx.has_inherited_res = saved_has;
+    w.inherited_media = saved_media;
+    w.inherited_crop = saved_crop;
 }
 
 // user: the reader context.
@@ -518,6 +563,28 @@ const page_walk::font_index& page_font_index(ppdf_ctx& ctx, page_walk& w)
     return n;
 }
 
+// The font whose dictionary opens at dict, loaded once per document while the
+// cache has room.
+const pdf_font* load_font_at(ppdf_ctx& ctx, page_walk& w, std::int64_t dict)
+{
+    if (const auto it = w.loaded.find(dict); it != w.loaded.end())
+        return it->second.get();
+    if (w.retired_bytes > MAX_LOADED_FONT_BYTES)
+        return nullptr;   // one page has loaded twice what the cache holds
+    auto font = std::make_unique<pdf_font>();
+    font_load(ctx, *font, dict);
+    const std::uint64_t bytes = font_bytes(*font);
+    if (w.loaded_bytes + bytes > MAX_LOADED_FONT_BYTES) {
+        for (auto& [key, f] : w.loaded)
+            w.retired.push_back(std::move(f));
+        w.loaded.clear();
+        w.retired_bytes += w.loaded_bytes;
+        w.loaded_bytes = 0;
+    }
+    w.loaded_bytes += bytes;
+    return w.loaded.emplace(dict, std::move(font)).first->second.get();
+}
+
 // user: the reader context, during a page walk.
 const pdf_font* walk_find_font(void* user, std::string_view name)
 {
@@ -528,19 +595,344 @@ const pdf_font* walk_find_font(void* user, std::string_view name)
     const auto entry = w.page_index->find(std::string(name));
     if (entry == w.page_index->end())
         return nullptr;
-    const std::int64_t dict = entry->second;
-    if (const auto it = w.loaded.find(dict); it != w.loaded.end())
-        return it->second.get();
-    auto font = std::make_unique<pdf_font>();
-    font_load(ctx, *font, dict);
-    const std::uint64_t bytes = font_bytes(*font);
-    if (w.loaded_bytes + bytes > MAX_LOADED_FONT_BYTES) {
-        // Only the scanner holds a font, and it is about to hold this one instead.
-        w.loaded.clear();
-        w.loaded_bytes = 0;
+    return load_font_at(ctx, w, entry->second);
+}
+
+
+// ---- forms and annotation appearances -----------------------------------------
+// Forms inside forms: pdfpages and imposition tools nest two or three deep.
+constexpr int MAX_FORM_DEPTH = 16;
+// Decoded bytes of forms and appearance streams scanned, per page and per
+// document: a form drawn thousands of times, or forms that draw one another, end
+// there instead of scanning without end.
+constexpr std::uint64_t MAX_FORM_BYTES_PER_PAGE = std::uint64_t{32} << 20;
+constexpr std::uint64_t MAX_FORM_BYTES_PER_DOC = std::uint64_t{256} << 20;
+constexpr int MAX_ANNOTS_PER_PAGE = 10000;
+constexpr std::int64_t ANNOT_HIDDEN = 2;    // F bits: Hidden, NoView
+constexpr std::int64_t ANNOT_NO_VIEW = 32;
+
+
+// A dictionary under key of the Resources value at res_value, or -1.
+[[nodiscard]] std::int64_t resource_dict(const ppdf_ctx& ctx, std::int64_t res_value, std::string_view key)
+{
+    const byte_view d = ctx.bytes();
+    std::int64_t res = 0;
+    std::int64_t value = 0;
+    std::int64_t dict = 0;
+    if (!resolve_dict(ctx, res_value, res) || !dict_find(d, res, key, value) || !resolve_dict(ctx, value, dict) ||
+        dict_start(d, dict) == 0)
+        return -1;
+    return dict;
+}
+
+const pdf_font* frame_find_font(void* user, std::string_view name)
+{
+    const auto& frame = *static_cast<const draw_frame*>(user);
+    ppdf_ctx& ctx = *frame.ctx;
+    for (const draw_frame* f = &frame; f != nullptr; f = f->outer) {
+        if (f->outer == nullptr)
+            return walk_find_font(&ctx, name);
+        std::int64_t value = 0;
+        std::int64_t dict = 0;
+        if (f->fonts >= 0 && dict_find(ctx.bytes(), f->fonts, name, value) && resolve_dict(ctx, value, dict) &&
+            dict_start(ctx.bytes(), dict) != 0)
+            return load_font_at(ctx, *ctx.walk, dict);
     }
-    w.loaded_bytes += bytes;
-    return w.loaded.emplace(dict, std::move(font)).first->second.get();
+    return nullptr;
+}
+
+// The numbers of the array at value_pos (or the array it refers to); how many of
+// wanted were read.
+int number_array(const ppdf_ctx& ctx, std::int64_t value_pos, double* out, int wanted)
+{
+    const byte_view d = ctx.bytes();
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t p = rd_skip_ws(d, value_pos);
+    std::int64_t obj = -1;
+    std::int64_t q = p;
+    if (rd_ref(d, q, obj)) {
+        if (!ctx_obj_body(ctx, obj, p))
+            return 0;
+        p = rd_skip_ws(d, p);
+    }
+    if (p >= n || d[at(p)] != '[')
+        return 0;
+    ++p;
+    int count = 0;
+    while (count < wanted) {
+        p = rd_skip_ws(d, p);
+        double v = 0;
+        if (!rd_number(d, p, v))
+            break;
+        out[count++] = v;
+    }
+    return count;
+}
+
+[[nodiscard]] pdf_matrix form_matrix(const ppdf_ctx& ctx, std::int64_t dict)
+{
+    std::int64_t v = 0;
+    double m[6];
+    if (dict_find(ctx.bytes(), dict, "Matrix", v) && number_array(ctx, v, m, 6) == 6)
+        return {m[0], m[1], m[2], m[3], m[4], m[5]};
+    return {};
+}
+
+// Whether the stream dictionary at dict is a Form XObject; images and the rest
+// are passed over without decoding.
+[[nodiscard]] bool is_form(const ppdf_ctx& ctx, std::int64_t dict)
+{
+    std::int64_t v = 0;
+    char name[TYPE_NAME_BYTES];
+    return dict_find(ctx.bytes(), dict, "Subtype", v) && ieq(type_value(ctx.bytes(), v, name), "Form");
+}
+
+void frame_draw_form(void* user, std::string_view name, const scan_state& state);
+
+// Whether "stream" follows the dictionary at dict.
+[[nodiscard]] bool is_stream_dict(byte_view d, std::int64_t dict) noexcept
+{
+    const auto n = static_cast<std::int64_t>(d.size());
+    const std::int64_t p = rd_skip_ws(d, dict_end(d, dict));
+    return p >= 0 && p + 6 <= n && std::memcmp(d.data() + p, "stream", 6) == 0;
+}
+
+// Scans the form or appearance stream obj (dictionary at dict) under ctm, inside outer.
+void scan_form(const draw_frame& outer, std::int64_t obj, std::int64_t dict, const pdf_matrix& ctm,
+               const scan_state& state)
+{
+    ppdf_ctx& ctx = *outer.ctx;
+    page_walk& w = *ctx.walk;
+    if (lines_full(ctx) || outer.depth + 1 > MAX_FORM_DEPTH || w.form_bytes_page >= MAX_FORM_BYTES_PER_PAGE ||
+        w.form_bytes_doc >= MAX_FORM_BYTES_PER_DOC)
+        return;
+    for (const draw_frame* f = &outer; f != nullptr; f = f->outer)
+        if (f->objnum == obj)
+            return;   // a form that draws itself, directly or through others
+    const auto data = stream_decode(ctx, dict);
+    if (!data)
+        return;
+    w.form_bytes_page += data->size();
+    w.form_bytes_doc += data->size();
+    if (w.form_bytes_page > MAX_FORM_BYTES_PER_PAGE || w.form_bytes_doc > MAX_FORM_BYTES_PER_DOC)
+        return;
+
+    draw_frame frame;
+    frame.ctx = &ctx;
+    frame.outer = &outer;
+    frame.objnum = obj;
+    frame.depth = outer.depth + 1;
+    std::int64_t res = 0;
+    if (dict_find(ctx.bytes(), dict, "Resources", res)) {
+        frame.fonts = resource_dict(ctx, res, "Font");
+        frame.xobjects = resource_dict(ctx, res, "XObject");
+    }
+
+    draw_geometry geometry;
+    geometry.ctm = ctm;
+    if (state.geometry != nullptr) {
+        geometry.has_box = state.geometry->has_box;
+        std::copy(std::begin(state.geometry->box), std::end(state.geometry->box), geometry.box);
+    } else if (w.page_geometry != nullptr) {
+        geometry.has_box = w.page_geometry->has_box;
+        std::copy(std::begin(w.page_geometry->box), std::end(w.page_geometry->box), geometry.box);
+    }
+
+    // A form starts from the text state of the drawing around it.
+    scan_state inner;
+    inner.fonts = state.fonts;
+    inner.font = state.font;
+    inner.font_size = state.font_size;
+    inner.has_font_size = state.has_font_size;
+    inner.char_spacing = state.char_spacing;
+    inner.word_spacing = state.word_spacing;
+    inner.h_scale = state.h_scale;
+    inner.leading = state.leading;
+    inner.rise = state.rise;
+    inner.line_limit = ctx.line_limit;
+    inner.find_font = frame_find_font;
+    inner.find_user = &frame;
+    inner.draw_form = frame_draw_form;
+    inner.draw_user = &frame;
+    inner.geometry = &geometry;
+
+    content_scan(*data, *ctx.info, inner);
+}
+
+// user: the draw_frame of the drawing that says "/name Do".
+void frame_draw_form(void* user, std::string_view name, const scan_state& state)
+{
+    const auto& frame = *static_cast<const draw_frame*>(user);
+    ppdf_ctx& ctx = *frame.ctx;
+    const byte_view d = ctx.bytes();
+    std::int64_t value = -1;
+    for (const draw_frame* f = &frame; f != nullptr && value < 0; f = f->outer)
+        for (const std::int64_t xobjects : {f->xobjects, f->xobjects_inherited}) {
+            std::int64_t v = 0;
+            if (xobjects >= 0 && dict_find(d, xobjects, name, v)) {
+                value = v;
+                break;
+            }
+        }
+    std::int64_t obj = -1;
+    std::int64_t p = value >= 0 ? rd_skip_ws(d, value) : 0;
+    std::int64_t dict = 0;
+    if (value < 0 || !rd_ref(d, p, obj) || !in_object_table(ctx, obj) || !ctx_obj_dict(ctx, obj, dict) ||
+        dict_start(d, dict) == 0 || !is_form(ctx, dict))
+        return;
+    const pdf_matrix ctm = state.geometry != nullptr ? state.geometry->ctm : pdf_matrix{};
+    scan_form(frame, obj, dict, mat_mul(form_matrix(ctx, dict), ctm), state);
+}
+
+// The normal appearance of the annotation whose dictionary opens at annot, scanned
+// after the page's content as the page shows it.
+void scan_annotation(const draw_frame& page, std::int64_t annot)
+{
+    ppdf_ctx& ctx = *page.ctx;
+    const byte_view d = ctx.bytes();
+    std::int64_t v = 0;
+    double number = 0;
+    if (dict_find(d, annot, "F", v)) {
+        std::int64_t p = rd_skip_ws(d, v);
+        if (rd_number(d, p, number) && (trunc_i64(number) & (ANNOT_HIDDEN | ANNOT_NO_VIEW)) != 0)
+            return;
+    }
+    std::int64_t ap = 0;
+    std::int64_t normal = 0;
+    if (!dict_find(d, annot, "AP", v) || !resolve_dict(ctx, v, ap) || !dict_find(d, ap, "N", normal))
+        return;
+    // N is the appearance stream, or a dictionary of them by state that AS chooses.
+    std::int64_t p = rd_skip_ws(d, normal);
+    std::int64_t obj = -1;
+    std::int64_t dict = 0;
+    std::int64_t states = -1;
+    if (rd_ref(d, p, obj)) {
+        if (!in_object_table(ctx, obj) || !ctx_obj_dict(ctx, obj, dict) || dict_start(d, dict) == 0)
+            return;
+        if (!is_stream_dict(d, dict))
+            states = dict;
+    } else if (dict_start(d, p) == 2) {
+        states = p;
+    } else {
+        return;
+    }
+    if (states >= 0) {
+        char state[KEY_BYTES];
+        std::int64_t end = 0;
+        std::int64_t chosen = 0;
+        if (!dict_find(d, annot, "AS", v))
+            return;
+        const int len = rd_name(d, rd_skip_ws(d, v), state, sizeof state, &end);
+        if (len <= 0 || !dict_find(d, states, std::string_view(state, static_cast<std::size_t>(len)), chosen))
+            return;
+        p = rd_skip_ws(d, chosen);
+        if (!rd_ref(d, p, obj) || !in_object_table(ctx, obj) || !ctx_obj_dict(ctx, obj, dict) ||
+            dict_start(d, dict) == 0 || !is_stream_dict(d, dict))
+            return;
+    }
+
+    // The appearance's box, through its matrix, is fitted to the annotation's Rect.
+    const pdf_matrix matrix = form_matrix(ctx, dict);
+    double rect[4];
+    double bbox[4];
+    pdf_matrix fit;
+    if (dict_find(d, annot, "Rect", v) && number_array(ctx, v, rect, 4) == 4 && dict_find(d, dict, "BBox", v) &&
+        number_array(ctx, v, bbox, 4) == 4) {
+        double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+        for (const double x : {bbox[0], bbox[2]})
+            for (const double y : {bbox[1], bbox[3]}) {
+                const double px = matrix.a * x + matrix.c * y + matrix.e;
+                const double py = matrix.b * x + matrix.d * y + matrix.f;
+                x0 = std::min(x0, px);
+                x1 = std::max(x1, px);
+                y0 = std::min(y0, py);
+                y1 = std::max(y1, py);
+            }
+        const double rx0 = std::min(rect[0], rect[2]);
+        const double ry0 = std::min(rect[1], rect[3]);
+        const double sx = x1 > x0 ? (std::fabs(rect[2] - rect[0])) / (x1 - x0) : 1;
+        const double sy = y1 > y0 ? (std::fabs(rect[3] - rect[1])) / (y1 - y0) : 1;
+        if (std::isfinite(sx) && std::isfinite(sy) && std::isfinite(x0) && std::isfinite(y0))
+            fit = {sx, 0, 0, sy, rx0 - x0 * sx, ry0 - y0 * sy};
+    }
+    scan_state outside;
+    scan_form(page, obj, dict, mat_mul(matrix, fit), outside);
+}
+
+void scan_annotations(const draw_frame& page, std::int64_t page_pos)
+{
+    ppdf_ctx& ctx = *page.ctx;
+    const byte_view d = ctx.bytes();
+    const auto n = static_cast<std::int64_t>(d.size());
+    std::int64_t v = 0;
+    if (!dict_find(d, page_pos, "Annots", v))
+        return;
+    std::int64_t p = rd_skip_ws(d, v);
+    std::int64_t obj = -1;
+    std::int64_t q = p;
+    if (rd_ref(d, q, obj)) {
+        if (!in_object_table(ctx, obj) || !ctx_obj_body(ctx, obj, p))
+            return;
+        p = rd_skip_ws(d, p);
+    }
+    if (p >= n || d[at(p)] != '[')
+        return;
+    ++p;
+    for (int count = 0; count < MAX_ANNOTS_PER_PAGE && !lines_full(ctx); ++count) {
+        p = rd_skip_ws(d, p);
+        if (p >= n || d[at(p)] == ']')
+            return;
+        std::int64_t annot = 0;
+        if (dict_start(d, p) == 2) {
+            annot = p;
+            p = dict_end(d, p);
+        } else if (rd_ref(d, p, obj)) {
+            if (!in_object_table(ctx, obj) || !ctx_obj_dict(ctx, obj, annot) || dict_start(d, annot) == 0)
+                continue;
+        } else {
+            ++p;
+            continue;
+        }
+        scan_annotation(page, annot);
+    }
+}
+
+// The box of the MediaBox or CropBox value at value_pos; false when it gives none
+// with an area.
+bool read_box(const ppdf_ctx& ctx, std::int64_t value_pos, double (&box)[4])
+{
+    double v[4];
+    if (value_pos < 0 || number_array(ctx, value_pos, v, 4) != 4)
+        return false;
+    box[0] = std::min(v[0], v[2]);
+    box[1] = std::min(v[1], v[3]);
+    box[2] = std::max(v[0], v[2]);
+    box[3] = std::max(v[1], v[3]);
+    return std::isfinite(box[0]) && std::isfinite(box[1]) && std::isfinite(box[2]) && std::isfinite(box[3]) &&
+           box[2] > box[0] && box[3] > box[1];
+}
+
+// The page's crop box: CropBox within MediaBox, else whichever of them is sound.
+void page_box(const ppdf_ctx& ctx, std::int64_t media, std::int64_t crop, draw_geometry& g)
+{
+    double m[4];
+    double c[4];
+    const bool has_media = read_box(ctx, media, m);
+    const bool has_crop = read_box(ctx, crop, c);
+    g.has_box = has_media || has_crop;
+    if (has_crop && has_media) {
+        const double x0 = std::max(c[0], m[0]), y0 = std::max(c[1], m[1]);
+        const double x1 = std::min(c[2], m[2]), y1 = std::min(c[3], m[3]);
+        if (x1 > x0 && y1 > y0) {
+            g.box[0] = x0;
+            g.box[1] = y0;
+            g.box[2] = x1;
+            g.box[3] = y1;
+            return;
+        }
+    }
+    const double* b = has_crop ? c : m;
+    std::copy(b, b + 4, g.box);
 }
 
 }  // namespace
@@ -575,7 +967,8 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
             ++ctx.page_count;
         return;
     }
-    const page_walk::quiet_key key{pos, ctx.has_inherited_res ? ctx.inherited_res : -1};
+    const page_walk::quiet_key key{pos, ctx.has_inherited_res ? ctx.inherited_res : -1,
+                                   w != nullptr ? w->inherited_media : -1, w != nullptr ? w->inherited_crop : -1};
     if (w != nullptr && w->quiet.contains(key)) {
         ++ctx.page_count;
         return;
@@ -596,11 +989,37 @@ void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
         if (has_res)
             ctx_load_resources(ctx, v);
     }
+    draw_geometry geometry;
+    draw_frame frame;
+    if (w != nullptr) {
+        std::int64_t media = w->inherited_media;
+        std::int64_t crop = w->inherited_crop;
+        std::int64_t b = 0;
+        if (dict_find(d, pos, "MediaBox", b))
+            media = b;
+        if (dict_find(d, pos, "CropBox", b))
+            crop = b;
+        page_box(ctx, media, crop, geometry);
+        frame.ctx = &ctx;
+        frame.xobjects = has_res ? resource_dict(ctx, v, "XObject") : -1;
+        frame.xobjects_inherited = ctx.has_inherited_res ? resource_dict(ctx, ctx.inherited_res, "XObject") : -1;
+        w->page_geometry = &geometry;
+        w->page_frame = &frame;
+        w->form_bytes_page = 0;
+    }
     if (dict_start(d, pos) != 0) {
         std::int64_t cursor = pos;
         rd_dict(d, cursor, page_cb, &ctx);
+        if (w != nullptr)
+            scan_annotations(frame, pos);
     }
     ++ctx.page_count;
+    if (w != nullptr) {
+        w->page_geometry = nullptr;
+        w->page_frame = nullptr;
+        w->retired.clear();
+        w->retired_bytes = 0;
+    }
 
     if (w != nullptr && ctx.info->line_count == lines_before)
         w->quiet.insert(key);
@@ -625,7 +1044,11 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
     // Pages that share a stream and their fonts need it decoded and read only once,
     // unless it stored a line (the next read may add more, up to the line limit).
     page_walk* w = ctx.walk;
-    const page_walk::quiet_stream key{objnum, w != nullptr ? w->page_sources : page_walk::font_sources{}};
+    draw_geometry* const g = w != nullptr ? w->page_geometry : nullptr;
+    page_walk::quiet_stream key{objnum, w != nullptr ? w->page_sources : page_walk::font_sources{}, {}};
+    if (g != nullptr)
+        key.geometry = {g->ctm.a, g->ctm.b, g->ctm.c, g->ctm.d, g->ctm.e, g->ctm.f,
+                        g->box[0], g->box[1], g->box[2], g->box[3]};
     if (w != nullptr && w->quiet_streams.contains(key))
         return;
     const auto data = stream_decode(ctx, dict);
@@ -642,8 +1065,25 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
         state.find_font = walk_find_font;
         state.find_user = &ctx;
     }
+    std::size_t saved_before = 0;
+    std::int64_t unsaved_before = 0;
+    if (g != nullptr && w->page_frame != nullptr) {
+        state.geometry = g;
+        state.draw_form = frame_draw_form;
+        state.draw_user = const_cast<draw_frame*>(w->page_frame);
+        ++g->stream;
+        saved_before = g->stack.size();
+        unsaved_before = g->unsaved;
+        g->low_water = saved_before;
+    }
     content_scan(*data, *ctx.info, state);
-    if (w != nullptr && ctx.info->line_count == lines_before)
+    // A stream that leaves the geometry as it found it can be passed over next time.
+    const bool balanced = g == nullptr || (g->stack.size() == saved_before && g->low_water == saved_before &&
+                                           g->unsaved == unsaved_before && g->ctm.a == key.geometry[0] &&
+                                           g->ctm.b == key.geometry[1] && g->ctm.c == key.geometry[2] &&
+                                           g->ctm.d == key.geometry[3] && g->ctm.e == key.geometry[4] &&
+                                           g->ctm.f == key.geometry[5]);
+    if (w != nullptr && ctx.info->line_count == lines_before && balanced)
         w->quiet_streams.insert(key);
 }
 

@@ -363,6 +363,48 @@ void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos,
 void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict);
 
 // ---- content scanner (pdf_content.cpp) --------------------------------------
+// An affine map of the plane as PDF writes it: a point (x, y) goes to
+// (a x + c y + e, b x + d y + f).
+struct pdf_matrix {
+    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
+};
+// m first, then n (PDF's "m × n").
+[[nodiscard]] pdf_matrix mat_mul(const pdf_matrix& m, const pdf_matrix& n) noexcept;
+
+// The parts of the text state that q and Q save and restore.
+struct text_params {
+    const pdf_font* font = nullptr;
+    double font_size = 0;
+    std::int32_t has_font_size = 0;
+    double char_spacing = 0;   // Tc
+    double word_spacing = 0;   // Tw
+    double h_scale = 1;        // Tz / 100
+    double leading = 0;        // TL
+    double rise = 0;           // Ts
+};
+
+// Saves of q kept per drawing; deeper ones are counted, and their Q restores nothing.
+inline constexpr std::size_t MAX_SAVED_STATES = 256;
+
+// Where a drawing puts things: the transformation matrix with what q saved, and the
+// box (default user space) outside which a glyph is not page text. The page's
+// content streams share one: a page may set its matrix in one stream and draw in
+// the next. Text state saved by q comes back on Q only within the stream that saved it.
+struct draw_geometry {
+    struct saved {
+        pdf_matrix ctm;
+        text_params text;
+        std::uint32_t stream;
+    };
+    pdf_matrix ctm;
+    std::vector<saved> stack;
+    std::int64_t unsaved = 0;
+    bool has_box = false;
+    double box[4] = {};            // x0 y0 x1 y1, x0 <= x1 and y0 <= y1
+    std::uint32_t stream = 0;      // which stream of the drawing is being scanned
+    std::size_t low_water = 0;     // the fewest saves held since the caller last set it
+};
+
 struct scan_state {
     double font_size = 0;
     std::int32_t has_font_size = 0;
@@ -375,6 +417,18 @@ struct scan_state {
     void* find_user = nullptr;
     // The scan stops once the summary holds this many lines.
     std::int32_t line_limit = MAX_LINES;
+    // Tc, Tw, Tz, TL and Ts; font and font size above are the rest of the text state.
+    double char_spacing = 0;
+    double word_spacing = 0;
+    double h_scale = 1;
+    double leading = 0;
+    double rise = 0;
+    // Null: the scan keeps its own, with no box.
+    draw_geometry* geometry = nullptr;
+    // Called for "/name Do" with the state as it stands; it may scan a form into the
+    // same summary. The line being built has gone out before.
+    void (*draw_form)(void* user, std::string_view name, const scan_state& state) = nullptr;
+    void* draw_user = nullptr;
 };
 void content_scan(byte_view data, ppdf_info& info, scan_state& state);
 [[nodiscard]] int nums_before(byte_view data, std::int64_t pos, double* values, int wanted) noexcept;
