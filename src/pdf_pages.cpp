@@ -403,6 +403,12 @@ void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
 
 void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
 {
+    // A catalog whose Pages is the one page itself.
+    if (depth == 0 && dict_start(ctx.bytes(), pos) != 0 &&
+        kid_dict_type(ctx.bytes(), pos, dict_end(ctx.bytes(), pos)) == kid_kind::page) {
+        ctx_do_page(ctx, pos);
+        return;
+    }
     const std::int32_t id = w.node_at(pos);
     page_walk::pages_node& node = w.node_list[at(id)];
     if (node.on_path || !w.admit())
@@ -482,8 +488,26 @@ void page_cb(std::string_view key, std::int64_t value_pos, void* user)
                 ++p;
         }
     }
-    if (rd_ref(d, p, obj))
-        ctx_extract_content(ctx, obj);
+    if (!rd_ref(d, p, obj))
+        return;
+    // Contents may name an array of streams as an object of its own.
+    std::int64_t body = 0;
+    if (in_object_table(ctx, obj) && ctx_obj_body(ctx, obj, body)) {
+        body = rd_skip_ws(d, body);
+        if (body < n && d[at(body)] == '[') {
+            for (std::int64_t q = body + 1;;) {
+                q = rd_skip_ws(d, q);
+                if (q >= n || d[at(q)] == ']')
+                    return;
+                std::int64_t stream = -1;
+                if (rd_ref(d, q, stream))
+                    ctx_extract_content(ctx, stream);
+                else
+                    ++q;
+            }
+        }
+    }
+    ctx_extract_content(ctx, obj);
 }
 
 [[nodiscard]] bool lines_full(const ppdf_ctx& ctx) noexcept

@@ -325,10 +325,41 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     return out;
 }
 
+// TIFF predictor 2: each component is stored as its difference from the same
+// component of the pixel to its left, row by row. Cross-reference streams are
+// written so by some tools. Components of 8 and 16 bits are undone; other depths
+// stay as they are.
+[[nodiscard]] byte_buffer undo_tiff_predictor(byte_buffer in, const predictor_parms& p)
+{
+    const std::int64_t colors = p.colors > 0 ? p.colors : 1;
+    const std::int64_t columns = p.columns > 0 ? p.columns : 1;
+    if ((p.bits != 8 && p.bits != 16) || colors > (std::int64_t{1} << 20) || columns > (std::int64_t{1} << 30))
+        return in;
+    const std::int64_t bytes_per_component = p.bits / 8;
+    const std::int64_t pixel_bytes = colors * bytes_per_component;
+    const std::int64_t row_bytes = pixel_bytes * columns;
+    const auto total = static_cast<std::int64_t>(in.size());
+    for (std::int64_t start = 0; start + row_bytes <= total; start += row_bytes) {
+        std::uint8_t* row = in.data() + start;
+        if (bytes_per_component == 1) {
+            for (std::int64_t x = pixel_bytes; x < row_bytes; ++x)
+                row[x] = static_cast<std::uint8_t>(row[x] + row[x - pixel_bytes]);
+        } else {
+            for (std::int64_t x = pixel_bytes; x + 1 < row_bytes; x += 2) {
+                const unsigned sum = ((row[x] << 8 | row[x + 1]) + (row[x - pixel_bytes] << 8 | row[x - pixel_bytes + 1])) & 0xFFFF;
+                row[x] = static_cast<std::uint8_t>(sum >> 8);
+                row[x + 1] = static_cast<std::uint8_t>(sum);
+            }
+        }
+    }
+    return in;
+}
+
 // PNG predictors (10 and above); each row's type byte decides, unknown types copy.
-// Below 10, TIFF predictor 2 included, the data stay as they are.
+// TIFF predictor 2 as above; other values below 10 leave the data as they are.
 [[nodiscard]] byte_buffer apply_predictor(byte_buffer in, const predictor_parms& p)
 {
+    if (p.predictor == 2) return undo_tiff_predictor(std::move(in), p);
     if (p.predictor < 10) return in;
     const std::int64_t colors = p.colors > 0 ? p.colors : 1;
     const std::int64_t bits = p.bits > 0 ? p.bits : 8;
@@ -403,15 +434,22 @@ std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos)
         const auto* first = d.data() + start;
         const auto* last = d.data() + n;
         const auto* hit = std::search(first, last, end_kw.begin(), end_kw.end());
-        if (hit == last) return std::nullopt;
-        std::int64_t e = start + (hit - first);
-        if (e > start && byte_at(d, e - 1) == '\n') {
-            --e;
-            if (e > start && byte_at(d, e - 1) == '\r') --e;
-        } else if (e > start && byte_at(d, e - 1) == '\r') {
-            --e;
+        if (hit != last) {
+            std::int64_t e = start + (hit - first);
+            if (e > start && byte_at(d, e - 1) == '\n') {
+                --e;
+                if (e > start && byte_at(d, e - 1) == '\r') --e;
+            } else if (e > start && byte_at(d, e - 1) == '\r') {
+                --e;
+            }
+            length = e - start;
+        } else if (si.length >= 0 && si.length <= n - start) {
+            // A damaged "endstream" keyword: a Length that fits the file still says
+            // where the data end, as viewers take it.
+            length = si.length;
+        } else {
+            return std::nullopt;
         }
-        length = e - start;
     }
     const std::span<const std::uint8_t> raw = d.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(length));
 

@@ -140,7 +140,14 @@ INSTANTIATE_TEST_SUITE_P(Resources, PageTree, ::testing::Values(
     tree_case{"ContentsArrayScannedApart", with_fonts(doc("3 0 R",
         {{3, "<< /Type /Page /Resources << /Font << /F1 10 0 R >> >> /Contents [6 0 R x 7 0 R] >>"},
          {6, stream_body("", "BT /F1 20 Tf (A) Tj")}, {7, stream_body("", "(A) Tj ET")}})),
-        1, {"B", "A"}}),
+        1, {"B", "A"}},
+    tree_case{"ContentsArrayAsAnObject", doc("3 0 R",
+        {{3, "<< /Type /Page /Contents 5 0 R >>"}, {5, "[6 0 R 7 0 R]"},
+         {6, text_stream("first")}, {7, text_stream("second")}}),
+        1, {"first", "second"}},
+    tree_case{"PagesIsThePageItself",
+        {{1, "<< /Type /Catalog /Pages 3 0 R >>"}, {3, "<< /Type /Page /Contents 6 0 R >>"}, {6, text_stream("only")}},
+        1, {"only"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(PageTreeLimits, LineCapStillCountsPages)
