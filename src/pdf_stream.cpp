@@ -258,6 +258,14 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
             if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
             return out;
         }
+        if (why == inflate_stop::bad_data && written > 0) {
+            // Data cut short or damaged part way: what came before the fault is
+            // sound, and viewers show it (writers that never finish the last
+            // block are common).
+            out.resize(static_cast<std::size_t>(written));
+            out.shrink_to_fit();
+            return out;
+        }
         if (why != inflate_stop::out_full || cap >= MAX_DECODED_BYTES || budget == 0 || attempt == 2)
             return std::nullopt;
         cap = attempt == 0 ? std::min(cap * FLATE_RETRY_GROWTH, MAX_DECODED_BYTES) : MAX_DECODED_BYTES;
