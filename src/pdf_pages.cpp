@@ -71,6 +71,7 @@ struct page_walk {
         std::int64_t crop = -1;
         std::vector<kid_run> kids;
         std::vector<kid_run> page_kids;   // the page entries alone, for a node at the depth limit
+        bool page_kids_built = false;
     };
 
     struct quiet_key {
@@ -371,9 +372,9 @@ void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
         }
         if (++count > MAX_KIDS_PER_ARRAY)
             return;
-        if (!in_object_table(ctx, obj))
-            continue;
-        if (classify(ctx, *u.walk, obj).kind != kid_kind::none)
+        // A kid's type is found when the walk reaches it: the first line of a long
+        // flat tree must not wait for every kid to be read.
+        if (in_object_table(ctx, obj) && obj <= std::numeric_limits<std::int32_t>::max())
             add_run(u.node->kids, static_cast<std::int32_t>(obj));
     }
 }
@@ -396,8 +397,14 @@ void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
         std::int64_t cursor = node.pos;
         rd_dict(d, cursor, pages_cb, &u);
     }
+}
+
+// The page entries alone, for a node at the depth limit, where Pages kids are not entered.
+void build_page_kids(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
+{
+    node.page_kids_built = true;
     for (const page_walk::kid_run& r : node.kids)
-        if (r.entry < 0 || w.by_obj[at(r.entry)].kind == kid_kind::page)
+        if (r.entry < 0 || classify(ctx, w, r.entry).kind == kid_kind::page)
             node.page_kids.push_back(r);
 }
 
@@ -432,6 +439,8 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
 
     if (depth <= MAX_PAGE_DEPTH) {
         const bool may_descend = depth + 1 <= MAX_PAGE_DEPTH;
+        if (!may_descend && !node.page_kids_built)
+            build_page_kids(ctx, w, node);
         for (const page_walk::kid_run& run : may_descend ? node.kids : node.page_kids) {
             if (w.stopped || ++w.runs_visited > MAX_KID_RUNS_VISITED) {
                 w.stopped = true;
@@ -443,6 +452,7 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
                     ctx_do_page(ctx, page_pos);
                 continue;
             }
+            static_cast<void>(classify(ctx, w, run.entry));
             page_walk::kid_class& kid = w.by_obj.slot(at(run.entry));
             if (kid.kind == kid_kind::page) {
                 for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
