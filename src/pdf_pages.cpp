@@ -818,6 +818,56 @@ void frame_draw_form(void* user, std::string_view name, const scan_state& state)
     scan_form(frame, obj, dict, mat_mul(form_matrix(ctx, dict), ctm), state);
 }
 
+// Form fields inherit FT, V and DA from their parents; this many levels are looked at.
+constexpr int MAX_FIELD_PARENTS = 16;
+constexpr double FIELD_FONT_SIZE = 12;   // DA with an automatic (0) or no size
+
+// Where key of the field whose dictionary opens at field is, itself or inherited.
+bool field_entry(const ppdf_ctx& ctx, std::int64_t field, std::string_view key, std::int64_t& value_out)
+{
+    const byte_view d = ctx.bytes();
+    for (int level = 0; level <= MAX_FIELD_PARENTS; ++level) {
+        if (dict_find(d, field, key, value_out))
+            return true;
+        std::int64_t v = 0;
+        std::int64_t parent = 0;
+        if (!dict_find(d, field, "Parent", v) || !resolve_dict(ctx, v, parent) || parent == field)
+            return false;
+        field = parent;
+    }
+    return false;
+}
+
+// A text field without an appearance stream shows its value: viewers draw one for it.
+void show_field_value(ppdf_ctx& ctx, std::int64_t annot)
+{
+    const byte_view d = ctx.bytes();
+    std::int64_t v = 0;
+    char name[TYPE_NAME_BYTES];
+    if (!dict_find(d, annot, "Subtype", v) || !ieq(type_value(d, v, name), "Widget") ||
+        !field_entry(ctx, annot, "FT", v) || !ieq(type_value(d, v, name), "Tx") || !field_entry(ctx, annot, "V", v))
+        return;
+    std::int64_t p = rd_skip_ws(d, v);
+    char text[LINE_TEXT_BYTES];
+    if (rd_string(d, p, text, sizeof text) <= 0)
+        return;
+    double size = FIELD_FONT_SIZE;
+    if (field_entry(ctx, annot, "DA", v)) {
+        std::int64_t q = rd_skip_ws(d, v);
+        char da[KEY_BYTES];
+        const int len = rd_string(d, q, da, sizeof da);
+        const std::string_view s(da, len > 0 ? static_cast<std::size_t>(len) : 0);
+        const std::size_t tf = s.rfind("Tf");
+        double found = 0;
+        if (tf != std::string_view::npos &&
+            nums_before(byte_view(reinterpret_cast<const std::uint8_t*>(da), tf), static_cast<std::int64_t>(tf),
+                        &found, 1) == 1 &&
+            found > 0)
+            size = found;
+    }
+    emit_line(*ctx.info, text, size);
+}
+
 // The normal appearance of the annotation whose dictionary opens at annot, scanned
 // after the page's content as the page shows it.
 void scan_annotation(const draw_frame& page, std::int64_t annot)
@@ -833,8 +883,10 @@ void scan_annotation(const draw_frame& page, std::int64_t annot)
     }
     std::int64_t ap = 0;
     std::int64_t normal = 0;
-    if (!dict_find(d, annot, "AP", v) || !resolve_dict(ctx, v, ap) || !dict_find(d, ap, "N", normal))
+    if (!dict_find(d, annot, "AP", v) || !resolve_dict(ctx, v, ap) || !dict_find(d, ap, "N", normal)) {
+        show_field_value(ctx, annot);
         return;
+    }
     // N is the appearance stream, or a dictionary of them by state that AS chooses.
     std::int64_t p = rd_skip_ws(d, normal);
     std::int64_t obj = -1;
