@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -590,7 +591,18 @@ bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept
 {
     std::int64_t i = pos;
     double num = 0;
-    if (!rd_number(d, i, num)) return false;
+    // Plain digits before white space, as nearly every reference is written, need
+    // no conversion of a real number.
+    std::int64_t digits_end = pos;
+    std::int64_t whole = 0;
+    while (digits_end < size_of(d) && digits_end - pos < 15 && is_digit(byte_at(d, digits_end)))
+        whole = whole * 10 + (byte_at(d, digits_end++) - '0');
+    if (digits_end > pos && digits_end < size_of(d) && is_pdf_ws(byte_at(d, digits_end))) {
+        num = static_cast<double>(whole);
+        i = digits_end;
+    } else if (!rd_number(d, i, num)) {
+        return false;
+    }
     i = rd_skip_ws(d, i);
     if (!skip_number(d, i)) return false;
     i = rd_skip_ws(d, i);
@@ -701,8 +713,25 @@ void rd_skip_value(byte_view d, std::int64_t& pos) noexcept
             }
         }
     } else if (c == '[') {
+        // Long arrays (a Kids array of thousands of references) are crossed with
+        // memchr from one bracket or string to the next.
+        // Each byte's next occurrence is searched again only once the walk has
+        // passed the last one found, so deep or unclosed arrays stay linear.
         int depth = 0;
+        const int specials[3] = {']', '[', '('};
+        std::int64_t next[3] = {-1, -1, -1};
         while (i < n) {
+            std::int64_t j = n;
+            for (int k = 0; k < 3; ++k) {
+                if (next[k] < i) {
+                    const void* hit = std::memchr(d.data() + i, specials[k], static_cast<std::size_t>(n - i));
+                    next[k] = hit != nullptr ? static_cast<const std::uint8_t*>(hit) - d.data() : n;
+                }
+                j = std::min(j, next[k]);
+            }
+            i = j;
+            if (i >= n)
+                break;
             const std::uint8_t b = byte_at(d, i);
             if (b == '(') {
                 i = skip_literal(d, i);
@@ -711,7 +740,7 @@ void rd_skip_value(byte_view d, std::int64_t& pos) noexcept
             ++i;
             if (b == '[') {
                 ++depth;
-            } else if (b == ']' && --depth == 0) {
+            } else if (--depth == 0) {
                 break;
             }
         }

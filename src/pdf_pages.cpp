@@ -72,6 +72,14 @@ struct page_walk {
         std::vector<kid_run> kids;
         std::vector<kid_run> page_kids;   // the page entries alone, for a node at the depth limit
         bool page_kids_built = false;
+        // The Kids arrays, read as far as the walk has needed.
+        std::vector<std::int64_t> kids_arrays;
+        std::size_t kids_array_index = 0;
+        std::int64_t kids_cursor = -1;   // in the array being read; -1: between arrays
+        int kids_in_array = 0;
+        bool kids_done = false;
+        bool type_seen = false;
+        bool is_page = false;   // its Type says Page
     };
 
     struct quiet_key {
@@ -331,38 +339,73 @@ void add_run(std::vector<page_walk::kid_run>& runs, std::int32_t entry)
 }
 
 struct pages_cb_user {
-    ppdf_ctx* ctx;
-    page_walk* walk;
+    const ppdf_ctx* ctx;
     page_walk::pages_node* node;
 };
 
-// Kids of a Pages node, collected as runs; the walk acts on them afterwards.
+// What a Pages node's dictionary holds for the walk, found in one pass.
 void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
 {
     auto& u = *static_cast<pages_cb_user*>(user);
-    if (!ieq(key, "Kids"))
-        return;
-    ppdf_ctx& ctx = *u.ctx;
+    page_walk::pages_node& node = *u.node;
+    if (ieq(key, "Kids")) {
+        node.kids_arrays.push_back(value_pos);
+    } else if (ieq(key, "Resources")) {
+        if (!node.has_res) {
+            node.has_res = true;
+            node.res_pos = value_pos;
+        }
+    } else if (ieq(key, "MediaBox")) {
+        if (node.media < 0)
+            node.media = value_pos;
+    } else if (ieq(key, "CropBox")) {
+        if (node.crop < 0)
+            node.crop = value_pos;
+    } else if (ieq(key, "Type") && !node.type_seen) {
+        char name[TYPE_NAME_BYTES];
+        node.type_seen = true;
+        node.is_page = ieq(type_value(u.ctx->bytes(), value_pos, name), "Page");
+    }
+}
+
+// Kids entries read per step of the walk: a node's Kids are read as far as the walk
+// has gone, so the first line of a long flat tree does not wait for the rest.
+constexpr int KIDS_PER_STEP = 32;
+
+// Reads up to KIDS_PER_STEP more entries of the node's Kids arrays into runs.
+void read_more_kids(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
+{
     const byte_view d = ctx.bytes();
     const auto n = static_cast<std::int64_t>(d.size());
-    std::int64_t p = rd_skip_ws(d, value_pos);
-    if (p >= n || d[at(p)] != '[')
-        return;
-    ++p;
-    int count = 0;
-    for (;;) {
+    for (int step = 0; step < KIDS_PER_STEP;) {
+        if (node.kids_cursor < 0) {
+            // The next array, past its "[".
+            if (node.kids_array_index >= node.kids_arrays.size()) {
+                node.kids_done = true;
+                return;
+            }
+            std::int64_t p = rd_skip_ws(d, node.kids_arrays[node.kids_array_index++]);
+            if (p >= n || d[at(p)] != '[')
+                continue;
+            node.kids_cursor = p + 1;
+            node.kids_in_array = 0;
+        }
+        std::int64_t& p = node.kids_cursor;
         p = rd_skip_ws(d, p);
-        if (p >= n || d[at(p)] == ']')
-            return;
+        if (p >= n || d[at(p)] == ']' || node.kids_in_array >= MAX_KIDS_PER_ARRAY) {
+            p = -1;
+            continue;
+        }
         if (p + 1 < n && d[at(p)] == '<' && d[at(p + 1)] == '<') {
             const std::int64_t end = inline_dict_end(d, p);
-            if (++count > MAX_KIDS_PER_ARRAY)
-                return;
+            if (++node.kids_in_array > MAX_KIDS_PER_ARRAY)
+                continue;
             if (inline_kid_is_page(d, p, end)) {
-                u.walk->inline_pages.push_back(p);
-                add_run(u.node->kids, static_cast<std::int32_t>(-1 - static_cast<std::int64_t>(u.walk->inline_pages.size() - 1)));
+                w.inline_pages.push_back(p);
+                add_run(node.kids, static_cast<std::int32_t>(-1 - static_cast<std::int64_t>(w.inline_pages.size() - 1)));
             }
             p = end;
+            ++step;
             continue;
         }
         std::int64_t obj = -1;
@@ -370,31 +413,22 @@ void pages_cb(std::string_view key, std::int64_t value_pos, void* user)
             ++p;   // a stray token is stepped over byte by byte
             continue;
         }
-        if (++count > MAX_KIDS_PER_ARRAY)
-            return;
-        // A kid's type is found when the walk reaches it: the first line of a long
-        // flat tree must not wait for every kid to be read.
-        if (in_object_table(ctx, obj) && obj <= std::numeric_limits<std::int32_t>::max())
-            add_run(u.node->kids, static_cast<std::int32_t>(obj));
+        if (++node.kids_in_array > MAX_KIDS_PER_ARRAY)
+            continue;
+        ++step;
+        // A kid's type is found when the walk reaches it.
+        if (in_object_table(ctx, obj))
+            add_run(node.kids, static_cast<std::int32_t>(obj));
     }
 }
 
-void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
+void build_node(ppdf_ctx& ctx, page_walk::pages_node& node)
 {
     node.built = true;
     const byte_view d = ctx.bytes();
-    std::int64_t v = 0;
-    if (dict_find(d, node.pos, "Resources", v)) {
-        node.has_res = true;
-        node.res_pos = v;
-    }
-    if (dict_find(d, node.pos, "MediaBox", v))
-        node.media = v;
-    if (dict_find(d, node.pos, "CropBox", v))
-        node.crop = v;
     if (dict_start(d, node.pos) != 0) {
-        pages_cb_user u{&ctx, &w, &node};
         std::int64_t cursor = node.pos;
+        pages_cb_user u{&ctx, &node};
         rd_dict(d, cursor, pages_cb, &u);
     }
 }
@@ -403,6 +437,8 @@ void build_node(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
 void build_page_kids(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
 {
     node.page_kids_built = true;
+    while (!node.kids_done)
+        read_more_kids(ctx, w, node);
     for (const page_walk::kid_run& r : node.kids)
         if (r.entry < 0 || classify(ctx, w, r.entry).kind == kid_kind::page)
             node.page_kids.push_back(r);
@@ -410,18 +446,17 @@ void build_page_kids(ppdf_ctx& ctx, page_walk& w, page_walk::pages_node& node)
 
 void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
 {
+    const std::int32_t id = w.node_at(pos);
+    page_walk::pages_node& node = w.node_list[at(id)];
+    if (!node.built)
+        build_node(ctx, node);
     // A catalog whose Pages is the one page itself.
-    if (depth == 0 && dict_start(ctx.bytes(), pos) != 0 &&
-        kid_dict_type(ctx.bytes(), pos, dict_end(ctx.bytes(), pos)) == kid_kind::page) {
+    if (depth == 0 && node.is_page) {
         ctx_do_page(ctx, pos);
         return;
     }
-    const std::int32_t id = w.node_at(pos);
-    page_walk::pages_node& node = w.node_list[at(id)];
     if (node.on_path || !w.admit())
         return;
-    if (!node.built)
-        build_node(ctx, w, node);
 
     const std::int64_t saved_res = ctx.inherited_res;
     const std::int32_t saved_has = ctx.has_inherited_res;
@@ -441,7 +476,20 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
         const bool may_descend = depth + 1 <= MAX_PAGE_DEPTH;
         if (!may_descend && !node.page_kids_built)
             build_page_kids(ctx, w, node);
-        for (const page_walk::kid_run& run : may_descend ? node.kids : node.page_kids) {
+        for (std::size_t i = 0;; ++i) {
+            if (may_descend) {
+                // A run is final once another follows it: the entries read next
+                // may still repeat the last one.
+                while (node.kids.size() <= i + 1 && !node.kids_done)
+                    read_more_kids(ctx, w, node);
+                if (i >= node.kids.size())
+                    break;
+            } else if (i >= node.page_kids.size()) {
+                break;
+            }
+            // A copy: the walk below may read this node's kids no further (the node
+            // is on the path), but the vector is not to be held across it.
+            const page_walk::kid_run run = may_descend ? node.kids[i] : node.page_kids[i];
             if (w.stopped || ++w.runs_visited > MAX_KID_RUNS_VISITED) {
                 w.stopped = true;
                 break;
