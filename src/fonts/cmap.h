@@ -99,7 +99,7 @@ inline constexpr long MAX_SKIPPED_WIDTHS = 65536;
 enum class pf_width_source : std::uint8_t {
     none,       // nothing: every advance is unknown
     widths,     // a simple font's Widths, FirstChar and MissingWidth
-    standard,   // the metrics of a standard font, through its encoding
+    standard,   // the metrics of a standard font through its encoding, as simple widths
     cids        // a CIDFont's W and DW
 };
 // How a composite font's code becomes the CID that W is keyed by.
@@ -108,10 +108,8 @@ enum class pf_cid_of : std::uint8_t { unknown, identity, cmap };
 struct pf_widths {
     pf_width_source source = pf_width_source::none;
     pf_cid_of cid_of = pf_cid_of::unknown;
-    std::uint8_t standard = 0;          // which standard metrics
-    std::uint8_t standard_symbolic = 0; // 1: codes without a glyph of their own take the built-in one's
     std::uint32_t first_code = 0;       // the code of simple[0]
-    float missing = -1;                 // codes outside simple, or an unreadable element; DW for cids
+    float missing = -1;                 // codes outside simple, and its NaN elements; DW for cids
     std::vector<float> simple;          // in thousandths of the text size, by code - first_code
     std::vector<pf_cid_width> cids;     // ascending, disjoint
     const cjk_cmap* cmap = nullptr;     // for pf_cid_of::cmap

@@ -341,31 +341,87 @@ void load_cid_widths(const values& vals, pdf_font& font, std::int64_t cid_font)
     w.cids = std::move(runs.runs);
 }
 
-[[nodiscard]] double standard_advance(const pdf_font& font, std::uint32_t code) noexcept
+// The width of code point cp in standard metrics m, or NaN for a glyph it lacks.
+[[nodiscard]] float standard_width(const tables::std_metrics& m, std::uint32_t cp) noexcept
 {
-    const tables::std_metrics& m = tables::g_std_metrics[font.widths.standard];
-    if (m.widths == nullptr) return m.fixed;
-    const auto width_of = [&m](std::uint32_t cp) -> double {
-        if (cp == 0) return -1;
-        const tables::width_run* end = m.runs + m.nruns;
-        const tables::width_run* it = std::upper_bound(
-            m.runs, end, cp, [](std::uint32_t c, const tables::width_run& r) { return c < r.first_cp; });
-        if (it == m.runs) return -1;
-        --it;
-        return cp - it->first_cp < it->count ? m.widths[it->at + (cp - it->first_cp)] : -1;
-    };
-    if (code >= SIMPLE_CODES) return -1;
-    const bool symbolic = font.widths.standard_symbolic != 0;
-    if (font.simple_cps) {
-        const double w = width_of((*font.simple_cps)[code]);
-        // A text font's encoding that names a glyph the font lacks shows nothing
-        // of known width; a symbol font's codes are its glyphs whatever they are named.
-        if (w >= 0 || !symbolic) return w;
+    if (cp == 0) return UNREADABLE;
+    const tables::width_run* end = m.runs + m.nruns;
+    const tables::width_run* it =
+        std::upper_bound(m.runs, end, cp, [](std::uint32_t c, const tables::width_run& r) { return c < r.first_cp; });
+    if (it == m.runs) return UNREADABLE;
+    --it;
+    if (cp - it->first_cp >= it->count) return UNREADABLE;
+    return m.widths != nullptr ? m.widths[it->at + (cp - it->first_cp)] : m.fixed;
+}
+
+// The code points of the glyphs a simple font's codes show: its encoding, and the
+// glyph names of its Differences, which decoding keeps as text rather than as code
+// points. The first name given to a code stays, as in decoding.
+void glyph_cps(const values& vals, const pdf_font& font, std::int64_t dict, const tables::encoding_table& builtin,
+               std::array<std::uint32_t, SIMPLE_CODES>& out)
+{
+    if (font.simple_cps)
+        out = *font.simple_cps;
+    else
+        std::copy(builtin.begin(), builtin.end(), out.begin());
+    std::int64_t v = 0;
+    std::int64_t enc = 0;
+    if (!dict_find(vals.d, dict, "Encoding", v) || !resolve_dict(vals.ctx, v, enc) ||
+        !dict_find(vals.d, enc, "Differences", v))
+        return;
+    const std::int64_t open = vals.array(v);
+    if (open < 0) return;
+    std::array<bool, SIMPLE_CODES> named{};
+    double code = 0;
+    long budget = MAX_WIDTH_ELEMENTS;
+    elements el{vals.d, open};
+    std::int64_t at = 0;
+    while (budget-- > 0 && el.next(at)) {
+        double x = 0;
+        if (vals.number(at, x)) {
+            code = std::trunc(x);
+            continue;
+        }
+        char name[GLYPH_NAME_MAX + 1];
+        std::int64_t end = 0;
+        const int len = rd_name(vals.d, at, name, sizeof name, &end);
+        if (len < 0) continue;
+        if (code >= 0 && code < static_cast<double>(SIMPLE_CODES)) {
+            const auto c = static_cast<std::size_t>(code);
+            if (!named[c]) out[c] = glyph_code_point(std::string_view(name, static_cast<std::size_t>(len)));
+            named[c] = true;
+        }
+        code += 1;
     }
-    const tables::encoding_table& builtin = m.name == "Symbol"         ? tables::g_enc_symbol
-                                            : m.name == "ZapfDingbats" ? tables::g_enc_zapf_dingbats
-                                                                       : tables::g_enc_standard;
-    return width_of(builtin[code]);
+}
+
+// The standard metrics as a width per code, so that looking one up costs what a
+// Widths array does. A symbol font's codes are its own glyphs whatever its encoding
+// calls them, so a code whose name finds no glyph takes the built-in code's; a text
+// font's encoding that names a glyph the font lacks shows nothing of known width.
+void load_standard_widths(const values& vals, pdf_font& font, std::int64_t dict, std::size_t standard)
+{
+    const tables::std_metrics& m = tables::g_std_metrics[standard];
+    pf_widths& w = font.widths;
+    w.source = pf_width_source::standard;
+    w.first_code = 0;
+    if (m.widths == nullptr) {   // one width for every glyph, known or not
+        w.missing = m.fixed;
+        return;
+    }
+    const bool symbol = m.name == "Symbol";
+    const bool dingbats = m.name == "ZapfDingbats";
+    const tables::encoding_table& builtin =
+        symbol ? tables::g_enc_symbol : dingbats ? tables::g_enc_zapf_dingbats : tables::g_enc_standard;
+    std::array<std::uint32_t, SIMPLE_CODES> cps{};
+    glyph_cps(vals, font, dict, builtin, cps);
+    w.missing = -1;
+    w.simple.resize(SIMPLE_CODES);
+    for (std::size_t c = 0; c < SIMPLE_CODES; ++c) {
+        float x = standard_width(m, cps[c]);
+        if (std::isnan(x) && (symbol || dingbats)) x = standard_width(m, builtin[c]);
+        w.simple[c] = x;
+    }
 }
 
 }  // namespace
@@ -383,11 +439,7 @@ void font_load_widths(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, bool com
         const bool type3 = name_entry(vals.d, dict, "Subtype", buf, sizeof buf) == "Type3";
         if (load_simple_widths(vals, font, dict, type3 ? type3_scale(vals, dict) : 1.0) || type3) return;
         const int standard = standard_metrics_of(name_entry(vals.d, dict, "BaseFont", buf, sizeof buf));
-        if (standard < 0) return;
-        font.widths.source = pf_width_source::standard;
-        font.widths.standard = static_cast<std::uint8_t>(standard);
-        const std::string_view name = tables::g_std_metrics[static_cast<std::size_t>(standard)].name;
-        font.widths.standard_symbolic = name == "Symbol" || name == "ZapfDingbats";
+        if (standard >= 0) load_standard_widths(vals, font, dict, static_cast<std::size_t>(standard));
     } catch (const std::bad_alloc&) {
         font.widths = pf_widths{};   // every advance unknown
     }
@@ -400,13 +452,12 @@ double pf_advance(const pdf_font* font, std::uint32_t code) noexcept
     switch (w.source) {
     case pf_width_source::none:
         return -1;
-    case pf_width_source::widths: {
+    case pf_width_source::widths:
+    case pf_width_source::standard: {
         if (code < w.first_code || code - w.first_code >= w.simple.size()) return w.missing;
         const float x = w.simple[code - w.first_code];
         return std::isnan(x) ? w.missing : x;
     }
-    case pf_width_source::standard:
-        return standard_advance(*font, code);
     case pf_width_source::cids: {
         std::uint32_t cid = 0;
         if (w.cid_of == pf_cid_of::identity)
