@@ -205,6 +205,9 @@ TEST(Advances, HostileArraysStayBounded)
     const std::string deep = std::string(200000, '[') + "1 [5]" + std::string(200000, ']');
     std::string long_widths;
     for (int i = 0; i < 500000; ++i) long_widths += "7 ";
+    std::string references = "0 [";   // to an object and to one that does not exist
+    for (int i = 0; i < 200000; ++i) references += i % 2 ? "4 0 R " : "99 0 R ";
+    references += "]";
 
     struct hostile {
         const char* name;
@@ -218,6 +221,7 @@ TEST(Advances, HostileArraysStayBounded)
         {"HugeRanges", descendant, {{3, cid_font("/W [0 4294967295 1 -5 99999999999 2 1e300 1e301 3]")}}},
         {"DeepNesting", descendant, {{3, cid_font("/W " + deep)}}},
         {"Unclosed", descendant, {{3, cid_font("/W [1 [2 3 4 5")}}},
+        {"References", descendant, {{3, cid_font("/W [" + references + "]")}, {4, "250"}}},
         {"LongWidths", "<< /Subtype /Type1 /FirstChar -60000 /Widths [" + long_widths + "] >>", {}},
         {"FarFirstChar", "<< /Subtype /Type1 /FirstChar -1e18 /Widths [1 2] >>", {}},
     };
