@@ -88,7 +88,7 @@ struct pf_cid_width {
 // Every 16-bit CID in a run of its own, the most a W array can make differ.
 inline constexpr std::size_t MAX_CID_WIDTH_RUNS = 65536;
 // Elements of one W array (its inner arrays counted) looked at before the rest is
-// given up: a full font of distinct widths needs about 70,000.
+// given up: a font whose every CID has a width of its own needs a little over 65,536.
 inline constexpr long MAX_WIDTH_ELEMENTS = 1000000;
 // A simple font has 256 codes, so a Widths array longer than that is cut, and one
 // whose FirstChar lies further below code 0 than this many elements is given up.

@@ -316,6 +316,8 @@ void settle_runs(std::vector<pf_cid_width>& runs)
     runs.shrink_to_fit();
 }
 
+// The horizontal advances: a vertical CMap reads as its horizontal twin, and so
+// do its widths.
 void load_cid_widths(const values& vals, pdf_font& font, std::int64_t cid_font)
 {
     pf_widths& w = font.widths;
