@@ -361,6 +361,9 @@ void font_load_encoding(ppdf_ctx& ctx, pdf_font& font, std::int64_t value_pos,
                         const std::array<std::uint32_t, 256>* builtin = nullptr);
 // Everything but the name of the font whose dictionary opens at dict.
 void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict);
+// The advances of the font whose dictionary opens at dict, once its encoding is
+// read; cid_font: a composite font's descendant dictionary, -1 for none.
+void font_load_widths(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, bool composite, std::int64_t cid_font);
 
 // ---- content scanner (pdf_content.cpp) --------------------------------------
 // An affine map of the plane as PDF writes it: a point (x, y) goes to

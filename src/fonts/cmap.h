@@ -79,6 +79,42 @@ enum class pf_codes : std::uint8_t {
 struct cjk_cmap;
 struct font_program;
 
+// CIDs first to last advance by width, from a composite font's W array.
+struct pf_cid_width {
+    std::uint16_t first;
+    std::uint16_t last;
+    float width;
+};
+// Every 16-bit CID in a run of its own, the most a W array can make differ.
+inline constexpr std::size_t MAX_CID_WIDTH_RUNS = 65536;
+// Elements of one W array (its inner arrays counted) looked at before the rest is
+// given up: a font whose every CID has a width of its own needs a little over 65,536.
+inline constexpr long MAX_WIDTH_ELEMENTS = 1000000;
+// A simple font has 256 codes, so a Widths array longer than that is cut, and one
+// whose FirstChar lies further below code 0 than this many elements is given up.
+inline constexpr std::size_t SIMPLE_CODES = 256;
+inline constexpr long MAX_SKIPPED_WIDTHS = 65536;
+
+// What a font's advances come from.
+enum class pf_width_source : std::uint8_t {
+    none,       // nothing: every advance is unknown
+    widths,     // a simple font's Widths, FirstChar and MissingWidth
+    standard,   // the metrics of a standard font through its encoding, as simple widths
+    cids        // a CIDFont's W and DW
+};
+// How a composite font's code becomes the CID that W is keyed by.
+enum class pf_cid_of : std::uint8_t { unknown, identity, cmap };
+
+struct pf_widths {
+    pf_width_source source = pf_width_source::none;
+    pf_cid_of cid_of = pf_cid_of::unknown;
+    std::uint32_t first_code = 0;       // the code of simple[0]
+    float missing = -1;                 // codes outside simple, and its NaN elements; DW for cids
+    std::vector<float> simple;          // in thousandths of the text size, by code - first_code
+    std::vector<pf_cid_width> cids;     // ascending, disjoint
+    const cjk_cmap* cmap = nullptr;     // for pf_cid_of::cmap
+};
+
 struct pdf_font {
     char name[FONT_NAME_BYTES] = {};
     std::int32_t code_bytes = 1;     // 1 or 2 bytes per character code
@@ -112,6 +148,8 @@ struct pdf_font {
     // embedded program, where the collection gives no text.
     std::shared_ptr<const std::vector<std::uint16_t>> cid_to_gid;
     std::shared_ptr<const font_program> program;
+
+    pf_widths widths;
 };
 // The most memory the cache of decoded codes can take for a font.
 [[nodiscard]] constexpr std::size_t pf_known_bytes(const pdf_font& font) noexcept
@@ -212,5 +250,7 @@ std::size_t pf_decode(const pdf_font* font, const std::uint8_t* bytes, std::size
 // where nothing says how wide the glyph is, so that callers can fall back to
 // treating every move as a word break.
 [[nodiscard]] double pf_advance(const pdf_font* font, std::uint32_t code) noexcept;
+// The memory the font's advances take beyond sizeof(pdf_font).
+[[nodiscard]] std::size_t pf_width_bytes(const pdf_font& font) noexcept;
 
 }  // namespace tavrik

@@ -459,6 +459,10 @@ void font_load(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict)
     } else {
         load_simple(ctx, font, dict, subtype, has_tounicode);
     }
+    // Before a ToUnicode named Identity-H makes the codes text: they stay CIDs for W.
+    std::int64_t cid_font = -1;
+    if (type0 && !descendant_font(ctx, dict, cid_font)) cid_font = -1;
+    font_load_widths(ctx, font, dict, type0, cid_font);
 
     const std::size_t from_differences = font.chars.size();
     if (has_tounicode) {
