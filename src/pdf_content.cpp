@@ -314,16 +314,22 @@ private:
         tm_.f += tx * tm_.b;
     }
 
-    // The advance of one code in text space, or a negative value when not known.
-    [[nodiscard]] double code_advance(const pf_code& c) const noexcept
+    // Where one code's glyph ends (its own width) and where the next one starts
+    // (with Tc and, for a one-byte space, Tw), in text space; negative when not known.
+    struct glyph_step {
+        double width;
+        double advance;
+    };
+    [[nodiscard]] glyph_step code_step(const pf_code& c) const noexcept
     {
         const double w = pf_advance(st_.font, c.code);
         if (!(w >= 0))
-            return -1;
-        double tx = w / 1000 * st_.font_size + st_.char_spacing;
+            return {-1, -1};
+        const double width = w / 1000 * st_.font_size;
+        double tx = width + st_.char_spacing;
         if (c.len == 1 && c.code == 32)
             tx += st_.word_spacing;
-        return tx * st_.h_scale;
+        return {width * st_.h_scale, tx * st_.h_scale};
     }
 
     [[nodiscard]] placement place(const pdf_matrix& m, double x0, double x1) const noexcept
@@ -353,14 +359,16 @@ private:
     {
         const auto n = static_cast<std::size_t>(count);
         double total = 0;
+        double last_width = 0;   // how far the last glyph reaches from where it starts
+        double last_start = 0;
         bool known = tm_known_ && st_.has_font_size && st_.font != nullptr;
         for (std::size_t pos = 0; known && pos < n;) {
             const pf_code c = pf_next_code(st_.font, raw_, n, pos);
-            const double tx = code_advance(c);
-            known = tx >= 0;
-            if (!known)
-                break;
-            total += tx;
+            const glyph_step g = code_step(c);
+            known = g.advance >= 0;
+            last_start = total;
+            last_width = g.width;
+            total += g.advance;
             pos += c.len;
         }
         if (!known) {
@@ -375,12 +383,19 @@ private:
         }
         const pdf_matrix m = mat_mul(tm_, g_.ctm);
         const placement where = n == 0 ? placement::inside : place(m, 0, total);
-        if (where == placement::inside) {
+        // Letter spacing as wide as a word gap (Ghostscript writes some word spaces
+        // so) separates the glyphs of one string.
+        const bool spaced = st_.char_spacing * st_.h_scale > WORD_GAP_EM * std::fabs(st_.font_size);
+        if (where == placement::inside && !spaced) {
             settle_move(&m, m.e, m.f);
             append_codes(0, n);
             note_size();
+            if (n > 0) {
+                pen_x_ = m.a * (last_start + last_width) + m.e;
+                pen_y_ = m.b * (last_start + last_width) + m.f;
+                pen_known_ = true;
+            }
             advance(total);
-            set_pen();
             return;
         }
         if (where == placement::outside) {
@@ -391,29 +406,23 @@ private:
         bool shown = false;
         for (std::size_t pos = 0; pos < n;) {
             const pf_code c = pf_next_code(st_.font, raw_, n, pos);
-            const double tx = code_advance(c);
-            if (place(m, x, x + std::max(tx, 0.0)) != placement::outside) {
+            const glyph_step g = code_step(c);
+            if (place(m, x, x + std::max(g.width, 0.0)) != placement::outside) {
+                if (shown && spaced)
+                    moved(false);
                 settle_move(&m, m.a * x + m.e, m.b * x + m.f);
                 append_codes(pos, pos + c.len);
-                pen_x_ = m.a * (x + tx) + m.e;
-                pen_y_ = m.b * (x + tx) + m.f;
+                pen_x_ = m.a * (x + g.width) + m.e;
+                pen_y_ = m.b * (x + g.width) + m.f;
                 pen_known_ = true;
                 shown = true;
             }
-            x += tx;
+            x += g.advance;
             pos += c.len;
         }
         if (shown)
             note_size();
         advance(total);
-    }
-
-    void set_pen() noexcept
-    {
-        const pdf_matrix m = mat_mul(tm_, g_.ctm);
-        pen_x_ = m.e;
-        pen_y_ = m.f;
-        pen_known_ = true;
     }
 
     // ---- strings and arrays ---------------------------------------------------

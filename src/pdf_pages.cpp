@@ -639,7 +639,7 @@ const page_walk::font_index& page_font_index(ppdf_ctx& ctx, page_walk& w)
 [[nodiscard]] std::uint64_t font_bytes(const pdf_font& f) noexcept
 {
     std::uint64_t n = sizeof f + f.chars.capacity() * sizeof(pf_char) + f.range_runs.capacity() * sizeof(pf_range_run) +
-                      pf_known_bytes(f);
+                      pf_known_bytes(f) + pf_width_bytes(f);
     for (const pf_range& r : f.ranges)
         n += sizeof r + static_cast<std::uint64_t>(r.nslots) * MAP_TEXT_BYTES;
     return n;

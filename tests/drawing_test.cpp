@@ -100,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(TextState, WordSpacing, ::testing::Values(
     spacing_case{"KerningInTJ", "/F1 10 Tf [(Ri) -50 (v) 30 (er) -300 (Ecology)] TJ", "River Ecology"},
     spacing_case{"TJWithoutWidthsKeepsTheOldRule", "/F2 10 Tf [(Ri) -50 (ver) -120 (E)] TJ", "River E"},
     spacing_case{"HorizontalScaling", "/F1 10 Tf 50 Tz (ab) Tj 5 0 Td (cd) Tj 10 0 Td (ef) Tj", "abcd ef"},
-    spacing_case{"CharacterSpacing", "/F1 10 Tf 2 Tc (ab) Tj 14 0 Td (cd) Tj", "abcd"},
+    spacing_case{"CharacterSpacing", "/F1 10 Tf 1 Tc (ab) Tj 12 0 Td (cd) Tj", "abcd"},
+    spacing_case{"LetterSpacingAsWideAsAWordGap", "/F1 10 Tf 3 Tc (rE) Tj 0 Tc 13 0 Td (cology) Tj", "r Ecology"},
     spacing_case{"WordSpacingOnTheSpaceCode", "/F1 10 Tf 10 Tw (a b) Tj 25 0 Td (c) Tj", "a bc"},
     spacing_case{"QRestoresTheTextState", "/F1 10 Tf q 3 Tc Q (ab) Tj 10 0 Td (cd) Tj", "abcd"}));
 
@@ -205,9 +206,10 @@ TEST(DrawingLimits, DeepNestingEnds)
 
 // ---- annotations -----------------------------------------------------------------
 
-std::string appearance(const std::string& text)
+std::string appearance(const std::string& text, const std::string& bbox = "0 0 200 20", int x = 2)
 {
-    return form("BT /F1 10 Tf 2 2 Td (" + text + ") Tj ET", "/BBox [0 0 200 20]");
+    return stream_body("/Type /XObject /Subtype /Form /BBox [" + bbox + "]",
+                       "BT /F1 10 Tf " + std::to_string(x) + " 2 Td (" + text + ") Tj ET");
 }
 
 INSTANTIATE_TEST_SUITE_P(Annotations, Drawing, ::testing::Values(
@@ -245,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Annotations, Drawing, ::testing::Values(
     drawing_case{"AppearanceFittedToItsRect",
                  page_doc("", "", "/Annots [30 0 R]",
                           {{30, "<< /Subtype /FreeText /Rect [100 700 300 720] /AP << /N 31 0 R >> >>"},
-                           {31, form("BT /F1 10 Tf 2002 2 Td (Far in its box) Tj ET", "/BBox [2000 0 2200 20]")}}),
+                           {31, appearance("Far in its box", "2000 0 2200 20", 2002)}}),
                  {"Far in its box"}}));
 
 // ---- the page's box ----------------------------------------------------------------
