@@ -233,6 +233,9 @@ private:
     // Text that would overflow the line is dropped whole: a later, shorter one may fit.
     void append_to_line(const char* text, std::size_t len) noexcept
     {
+        // A word space put in for a gap gives way to the text's own.
+        if (len > 0 && text[0] == ' ' && gap_space_at_ + 1 == line_len_ && line_len_ > 0)
+            --line_len_;
         if (line_len_ + len + 1 <= WORK_BYTES - 1) {
             std::memcpy(line_ + line_len_, text, len);
             line_len_ += len;
@@ -241,8 +244,10 @@ private:
 
     void word_space() noexcept
     {
-        if (line_len_ > 0 && line_[line_len_ - 1] != ' ' && line_len_ != TEXT_MAX)
+        if (line_len_ > 0 && line_[line_len_ - 1] != ' ' && line_len_ != TEXT_MAX) {
+            gap_space_at_ = line_len_;
             line_[line_len_++] = ' ';
+        }
     }
 
     void flush() noexcept
@@ -254,6 +259,7 @@ private:
         line_[line_len_] = '\0';
         emit_line(info_, line_, line_max_ > 0 ? line_max_ : st_.font_size);
         line_len_ = 0;
+        gap_space_at_ = SIZE_MAX;
         line_max_ = 0;
     }
 
@@ -793,6 +799,7 @@ private:
     bool moved_ = false;
     bool legacy_space_ = false;
     bool in_inline_image_ = false;
+    std::size_t gap_space_at_ = SIZE_MAX;   // where word_space last put a space
     std::int64_t no_ei_from_ = std::numeric_limits<std::int64_t>::max();
 
     literal_failures literal_;

@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Moves, WordSpacing, ::testing::Values(
     spacing_case{"RealGapStaysASpace", "/F1 10 Tf (Field) Tj 28 0 Td (Notes) Tj", "Field Notes"},
     spacing_case{"NarrowGapJoins", "/F1 10 Tf (ab) Tj 11 0 Td (cd) Tj", "abcd"},
     spacing_case{"GapJustOverTheThreshold", "/F1 10 Tf (ab) Tj 11.6 0 Td (cd) Tj", "ab cd"},
+    spacing_case{"OneSpaceWhereTheTextHasItsOwn", "/F1 10 Tf (a) Tj 20 0 Td ( ten) Tj", "a ten"},
     spacing_case{"MoveToTheLeftAddsNothing", "/F1 10 Tf (abc) Tj -30 0 Td (x) Tj", "abcx"},
     spacing_case{"TmOnTheSameBaselineClosesUp",
                  "/F1 10 Tf 1 0 0 1 10 10 Tm (ab) Tj 1 0 0 1 20 10 Tm (cd) Tj 1 0 0 1 40 10 Tm (ef) Tj", "abcd ef"},
