@@ -168,7 +168,12 @@ INSTANTIATE_TEST_SUITE_P(Cid, Advances, ::testing::Values(
     width_case{"ToUnicodeIdentityName",
                "<< /Subtype /Type0 /Encoding /Identity-H /ToUnicode /Identity-H /DescendantFonts [3 0 R] >>",
                {{3, cid_font("/W [65 [432]]")}}, {{65, 432}}},
-    width_case{"NoDescendant", "<< /Subtype /Type0 /Encoding /Identity-H >>", {}, {{1, -1}}}),
+    width_case{"NoDescendant", "<< /Subtype /Type0 /Encoding /Identity-H >>", {}, {{1, -1}}},
+    // Vertical writing advances down the page: no horizontal advance is known.
+    width_case{"VerticalCMapName", "<< /Subtype /Type0 /Encoding /Identity-V /DescendantFonts [3 0 R] >>",
+               {{3, cid_font("/W [65 [432]]")}}, {{65, -1}, {1, -1}}},
+    width_case{"VerticalEmbeddedCMap", "<< /Subtype /Type0 /Encoding 4 0 R /DescendantFonts [3 0 R] >>",
+               {{3, cid_font("")}, {4, tavrik_test::stream_body("/Type /CMap /WMode 1", "")}}, {{1, -1}}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Advances, NoFont) { EXPECT_LT(pf_advance(nullptr, 65), 0); }

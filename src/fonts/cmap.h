@@ -120,6 +120,7 @@ struct pdf_font {
     std::int32_t code_bytes = 1;     // 1 or 2 bytes per character code
     std::int32_t width_fixed = 0;    // 1: nothing changes code_bytes any more
     std::int32_t has_map = 0;        // 1: decode through the mappings
+    std::int32_t vertical = 0;       // 1: written top to bottom (a -V or WMode 1 CMap)
     std::vector<pf_char> chars;      // sorted by code after pf_finalize
     std::vector<pf_range> ranges;    // in the order added
     // Built by pf_finalize for fonts with many ranges, so that decoding does not scan

@@ -261,6 +261,18 @@ void load_composite(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, bool has_t
         const std::string_view enc = name_at(ctx.bytes(), v, name, sizeof name);
         if (!enc.empty() && !pf_use_predefined_cmap(font, enc) && ieq(enc.substr(0, 8), "Identity"))
             font.codes = pf_codes::cid_identity;
+        // Vertical writing: glyphs advance down the page, by metrics this library
+        // does not read.
+        std::int64_t cmap = 0;
+        std::int64_t wmode = 0;
+        double mode = 0;
+        if (enc.size() >= 2 && enc.substr(enc.size() - 2) == "-V") {
+            font.vertical = 1;
+        } else if (enc.empty() && resolve_dict(ctx, v, cmap) && dict_find(ctx.bytes(), cmap, "WMode", wmode)) {
+            std::int64_t p = rd_skip_ws(ctx.bytes(), wmode);
+            if (rd_number(ctx.bytes(), p, mode) && mode == 1)
+                font.vertical = 1;
+        }
         font_load_encoding(ctx, font, v);   // the width a composite name fixes
     }
     const bool unicode_codes = font.codes == pf_codes::ucs2 || font.codes == pf_codes::utf16 ||

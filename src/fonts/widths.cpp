@@ -449,7 +449,8 @@ void font_load_widths(ppdf_ctx& ctx, pdf_font& font, std::int64_t dict, bool com
 
 double pf_advance(const pdf_font* font, std::uint32_t code) noexcept
 {
-    if (font == nullptr) return -1;
+    // Vertical advances are not horizontal ones: where such glyphs stand is not known.
+    if (font == nullptr || font->vertical != 0) return -1;
     const pf_widths& w = font->widths;
     switch (w.source) {
     case pf_width_source::none:
