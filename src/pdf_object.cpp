@@ -206,8 +206,11 @@ bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
         }
     } else if (e.compressed != 0) {
         // Still packed: only unpacking it can tell.
-        if (!ctx.objstm.all && !ctx.objstm.settled.contains(e.objstm))
+        if (!ctx.objstm.all && !ctx.objstm.settled.contains(e.objstm)) {
+            if (ctx.lazy_walk && ctx.walk_miss < 0)
+                ctx.walk_miss = objnum;
             return false;
+        }
         const auto alt = ctx.objstm.alternates.find(objnum);
         if (alt != ctx.objstm.alternates.end()) {
             const header_found h = header_at(d, alt->second, objnum);

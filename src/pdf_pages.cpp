@@ -490,7 +490,10 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
             // A copy: the walk below may read this node's kids no further (the node
             // is on the path), but the vector is not to be held across it.
             const page_walk::kid_run run = may_descend ? node.kids[i] : node.page_kids[i];
-            if (w.stopped || ++w.runs_visited > MAX_KID_RUNS_VISITED) {
+            // A caller that does not want the pages counted needs nothing after the
+            // last line, not even the next kid's type.
+            const bool done = ctx.count_all_pages == 0 && (ctx.info == nullptr || ctx.info->line_count >= ctx.line_limit);
+            if (w.stopped || done || ctx.walk_miss >= 0 || ++w.runs_visited > MAX_KID_RUNS_VISITED) {
                 w.stopped = true;
                 break;
             }
@@ -1090,6 +1093,8 @@ void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth)
 void ctx_do_page(ppdf_ctx& ctx, std::int64_t pos)
 {
     page_walk* w = ctx.walk;
+    if (w != nullptr && ctx.walk_miss >= 0)
+        w->stopped = true;   // the walk starts again once the object it missed is unpacked
     if (w != nullptr && !w->admit())
         return;
     // With every line stored nothing a page holds can change the summary; a caller
@@ -1173,8 +1178,8 @@ void ctx_extract_content(ppdf_ctx& ctx, std::int64_t objnum)
     std::int64_t dict = 0;
     if (!ctx_obj_dict(ctx, objnum, dict) || dict_start(ctx.bytes(), dict) == 0)
         return;
-    if (lines_full(ctx))
-        return;   // nothing more can be stored
+    if (lines_full(ctx) || ctx.walk_miss >= 0)
+        return;   // nothing more can be stored, or the walk starts again
     // Pages that share a stream and their fonts need it decoded and read only once,
     // unless it stored a line (the next read may add more, up to the line limit).
     page_walk* w = ctx.walk;

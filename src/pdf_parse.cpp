@@ -137,14 +137,31 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_tra
     }
 
     // The page walk keeps views of the buffer across lookups, so nothing may be
-    // appended once it runs.
-    unpack_object_streams(ctx);
-    if (ctx.root >= 0 && ctx_obj_dict(ctx, ctx.root, pos)) {
-        const std::int64_t pages = catalog_pages(ctx, pos);
-        std::int64_t pages_pos = 0;
-        if (pages >= 0 && ctx_obj_dict(ctx, pages, pages_pos))
-            ctx_do_pages_node(ctx, pages_pos, 0);
+    // appended while it runs. By first line, when a few pages give the line, most of
+    // a large document's object streams are never needed: the walk runs before they
+    // are unpacked, and when it looks for an object still packed it stops, that
+    // stream is unpacked, and it starts again. The walk that finishes has found
+    // every object it looked for, as if all had been unpacked first.
+    ctx.lazy_walk = need == ppdf_need::first_line;
+    for (int attempt = 0;; ++attempt) {
+        if (!ctx.lazy_walk || attempt == MAX_WALK_RESTARTS) {
+            ctx.lazy_walk = false;
+            unpack_object_streams(ctx);
+        }
+        ctx.walk_miss = -1;
+        ctx.page_count = 0;
+        info.line_count = 0;
+        if (ctx.root >= 0 && fetch_obj_dict(ctx, ctx.root, pos)) {
+            const std::int64_t pages = catalog_pages(ctx, pos);
+            std::int64_t pages_pos = 0;
+            if (pages >= 0 && fetch_obj_dict(ctx, pages, pages_pos))
+                ctx_do_pages_node(ctx, pages_pos, 0);
+        }
+        if (ctx.walk_miss < 0)
+            break;
+        unpack_for(ctx, ctx.walk_miss);
     }
+    ctx.lazy_walk = false;
     info.page_count = ctx.page_count;
 
     fm_free(ctx.fonts);

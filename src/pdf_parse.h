@@ -89,6 +89,9 @@ inline constexpr int REPAIR_MIN_KNOWN = 3;                        // fewer entri
 // this deep when one is needed.
 inline constexpr int MAX_OBJSTM_NESTING = 4;
 inline constexpr int MAX_PAGE_DEPTH = 32;
+// Walks by first line that unpack what they missed and start again; past them every
+// object stream is unpacked and the walk runs once more.
+inline constexpr int MAX_WALK_RESTARTS = 64;
 inline constexpr int MAX_KIDS_PER_ARRAY = 10000;
 inline constexpr std::int64_t MAX_PAGE_NODES = 1000000;           // pages + Pages nodes per document
 inline constexpr std::int64_t MAX_KID_RUNS_VISITED = 16000000;    // runs of Kids entries looked at per document
@@ -229,6 +232,10 @@ struct ppdf_ctx {
     objstm_book objstm;
     // Built by the first lookup that needs it; lookups are const, the index a cache.
     mutable std::unique_ptr<repair_index> repaired;
+    // A page walk that runs before every object stream is unpacked: the first object
+    // it looked for in a stream not unpacked yet, for the walk to be run again.
+    bool lazy_walk = false;
+    mutable std::int64_t walk_miss = -1;
 
     // A view of the valid bytes; never keep it across a call that may append.
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept

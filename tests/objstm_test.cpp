@@ -444,6 +444,38 @@ TEST(Objstm, DecodedOnlyWhenAnObjectTheyHoldIsNeeded)
     }
 }
 
+// By first line, the walk unpacks only the streams holding what the first page
+// needs, going back to the start each time it meets an object still packed; a
+// page it never reaches costs nothing.
+TEST(Objstm, FirstLineUnpacksWhatThePageWalkMeets)
+{
+    const std::vector<pdf_object> written = {
+        {10, object_stream_body({{1, "<< /Type /Catalog /Pages 2 0 R >>"}})},
+        {11, object_stream_body({{2, "<< /Type /Pages /Kids [3 0 R 6 0 R] >>"}})},
+        {12, object_stream_body({{3, "<< /Type /Page /Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>"}})},
+        {13, object_stream_body({{5, "<< /Type /Font /Subtype /Type1 /Encoding << /Differences [65 /Z] >> >>"}})},
+        {14, object_stream_body({{6, "<< /Type /Page /Contents 7 0 R >>"}})},
+        {15, object_stream_body({{8, "<< /Unused true >>"}})},
+        {4, stream_body("", "BT /F1 12 Tf (AB) Tj ET")},
+        {7, stream_body("", "BT (second page) Tj ET")},
+    };
+    const std::string file = build_pdf_xref_stream(
+        written, {{1, 10, 0}, {2, 11, 0}, {3, 12, 0}, {5, 13, 0}, {6, 14, 0}, {8, 15, 0}}, {});
+    struct {
+        tavrik::ppdf_need need;
+        int decoded;
+        int lines;
+    } cases[] = {{tavrik::ppdf_need::first_line, 4, 1}, {tavrik::ppdf_need::everything, 6, 2}};
+    for (const auto& c : cases) {
+        auto info = std::make_unique<tavrik::ppdf_info>();
+        tavrik::ppdf_trace trace;
+        ASSERT_EQ(tavrik::ppdf_parse_bytes({file.begin(), file.end()}, *info, c.need, &trace), 1);
+        EXPECT_EQ(trace.object_streams_decoded, c.decoded);
+        ASSERT_EQ(info->line_count, c.lines);
+        EXPECT_STREQ(info->lines[0].text, "ZB");
+    }
+}
+
 // An incremental update rewrites object 3 in a new object stream; the older stream
 // still holds the old copy. The entry decides, whichever stream is unpacked first.
 TEST(Objstm, TheEntryChoosesBetweenCopiesInTwoStreams)
