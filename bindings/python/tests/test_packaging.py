@@ -129,7 +129,7 @@ except ValueError:
 (work / "in").mkdir()
 shutil.copy(river, work / "in" / "scan1.pdf")
 shutil.copy(corpus / "p01_lo_annual_report.pdf", work / "in" / "scan2.pdf")
-assert tavrik.rename(work / "in" / "scan1.pdf", 1, work / "out") == str(work / "out" / "Field Notes on Ri ve rE cology.pdf")
+assert tavrik.rename(work / "in" / "scan1.pdf", 1, work / "out") == str(work / "out" / "Field Notes on River Ecology.pdf")
 assert tavrik.batch(work / "in", work / "out", "date+title") == (1, "renamed 1 file(s)")
 
 # 8 threads at once, each naming its own file many times over.

@@ -156,7 +156,7 @@ def test_batch_counts_renamed_and_failed_files(corpus_copy, tmp_path):
     assert result == tavrik.BatchResult(2, "renamed 2 file(s), 2 failed")
     assert (result.renamed, result.failed) == (2, 2)
     assert sorted(os.listdir(tmp_path / "out")) == [
-        "Field Notes on Ri ve rE cology.pdf", "Harbour Trust — Annual Report 2023.pdf"]
+        "Field Notes on River Ecology.pdf", "Harbour Trust — Annual Report 2023.pdf"]
     assert sorted(os.listdir(inbox)) == ["p26_qpdf_rc4_128.pdf", "p34_not_a_pdf.pdf"]
 
     # In place, a second run finds every file named already.
