@@ -117,25 +117,6 @@ constexpr double GLYPH_TOP_EM = 1.0;
            c == '/' || c == '%';
 }
 
-// Bounds of the four corners of [x0, x1] x [y0, y1] under m.
-struct bounds {
-    double x0, y0, x1, y1;
-};
-[[nodiscard]] bounds map_rect(const pdf_matrix& m, double x0, double y0, double x1, double y1) noexcept
-{
-    bounds b{INFINITY, INFINITY, -INFINITY, -INFINITY};
-    for (const double x : {x0, x1})
-        for (const double y : {y0, y1}) {
-            const double px = m.a * x + m.c * y + m.e;
-            const double py = m.b * x + m.d * y + m.f;
-            b.x0 = std::min(b.x0, px);
-            b.x1 = std::max(b.x1, px);
-            b.y0 = std::min(b.y0, py);
-            b.y1 = std::max(b.y1, py);
-        }
-    return b;
-}
-
 enum class placement { inside, outside, partly };
 
 class scanner {
@@ -344,7 +325,7 @@ private:
             return placement::inside;
         const double y0 = st_.rise + GLYPH_BOTTOM_EM * st_.font_size;
         const double y1 = st_.rise + GLYPH_TOP_EM * st_.font_size;
-        const bounds b = map_rect(m, x0, y0, x1, y1);
+        const pdf_bounds b = mat_bounds(m, x0, y0, x1, y1);
         if (b.x1 < g_.box[0] || b.x0 > g_.box[2] || b.y1 < g_.box[1] || b.y0 > g_.box[3])
             return placement::outside;
         if (b.x0 >= g_.box[0] && b.x1 <= g_.box[2] && b.y0 >= g_.box[1] && b.y1 <= g_.box[3])
@@ -689,31 +670,13 @@ private:
         }
     }
 
-    [[nodiscard]] text_params text_now() const noexcept
-    {
-        return {st_.font, st_.font_size, st_.has_font_size, st_.char_spacing, st_.word_spacing,
-                st_.h_scale, st_.leading, st_.rise};
-    }
-
-    void restore_text(const text_params& t) noexcept
-    {
-        st_.font = t.font;
-        st_.font_size = t.font_size;
-        st_.has_font_size = t.has_font_size;
-        st_.char_spacing = t.char_spacing;
-        st_.word_spacing = t.word_spacing;
-        st_.h_scale = t.h_scale;
-        st_.leading = t.leading;
-        st_.rise = t.rise;
-    }
-
     // q, Q, cm, Do, BT and the data of inline images.
     std::int64_t after_other_operator(std::int64_t p)
     {
         const std::uint8_t c = d_[idx(p)];
         if (c == 'q' && operator_at(p, 1)) {
             if (g_.stack.size() < MAX_SAVED_STATES)
-                g_.stack.push_back({g_.ctm, text_now(), g_.stream});
+                g_.stack.push_back({g_.ctm, text_of(st_), g_.stream});
             else
                 ++g_.unsaved;
             return p + 1;
@@ -725,7 +688,7 @@ private:
                 const draw_geometry::saved& s = g_.stack.back();
                 g_.ctm = s.ctm;
                 if (s.stream == g_.stream)
-                    restore_text(s.text);
+                    set_text(st_, s.text);
                 g_.stack.pop_back();
                 g_.low_water = std::min(g_.low_water, g_.stack.size());
             }
@@ -815,6 +778,39 @@ pdf_matrix mat_mul(const pdf_matrix& m, const pdf_matrix& n) noexcept
 {
     return {m.a * n.a + m.b * n.c,       m.a * n.b + m.b * n.d,       m.c * n.a + m.d * n.c,
             m.c * n.b + m.d * n.d,       m.e * n.a + m.f * n.c + n.e, m.e * n.b + m.f * n.d + n.f};
+}
+
+pdf_bounds mat_bounds(const pdf_matrix& m, double x0, double y0, double x1, double y1) noexcept
+{
+    pdf_bounds b{INFINITY, INFINITY, -INFINITY, -INFINITY};
+    for (const double x : {x0, x1})
+        for (const double y : {y0, y1}) {
+            const double px = m.a * x + m.c * y + m.e;
+            const double py = m.b * x + m.d * y + m.f;
+            b.x0 = std::min(b.x0, px);
+            b.x1 = std::max(b.x1, px);
+            b.y0 = std::min(b.y0, py);
+            b.y1 = std::max(b.y1, py);
+        }
+    return b;
+}
+
+text_params text_of(const scan_state& state) noexcept
+{
+    return {state.font,         state.font_size, state.has_font_size, state.char_spacing,
+            state.word_spacing, state.h_scale,   state.leading,       state.rise};
+}
+
+void set_text(scan_state& state, const text_params& text) noexcept
+{
+    state.font = text.font;
+    state.font_size = text.font_size;
+    state.has_font_size = text.has_font_size;
+    state.char_spacing = text.char_spacing;
+    state.word_spacing = text.word_spacing;
+    state.h_scale = text.h_scale;
+    state.leading = text.leading;
+    state.rise = text.rise;
 }
 
 void content_scan(byte_view data, ppdf_info& info, scan_state& state)

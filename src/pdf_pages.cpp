@@ -309,7 +309,7 @@ constexpr std::int64_t MAX_SHORT_DICT_BYTES = 6; // "<< >>" and the like
     return true;
 }
 
-const page_walk::kid_class& classify(ppdf_ctx& ctx, page_walk& w, std::int64_t obj)
+page_walk::kid_class& classify(ppdf_ctx& ctx, page_walk& w, std::int64_t obj)
 {
     page_walk::kid_class& k = w.by_obj.slot(at(obj));
     if (k.kind != kid_kind::unknown)
@@ -503,8 +503,7 @@ void walk_pages(ppdf_ctx& ctx, page_walk& w, std::int64_t pos, int depth)
                     ctx_do_page(ctx, page_pos);
                 continue;
             }
-            static_cast<void>(classify(ctx, w, run.entry));
-            page_walk::kid_class& kid = w.by_obj.slot(at(run.entry));
+            page_walk::kid_class& kid = classify(ctx, w, run.entry);
             if (kid.kind == kid_kind::page) {
                 for (std::int32_t k = 0; k < run.count && !w.stopped; ++k)
                     ctx_do_page(ctx, kid.pos);
@@ -813,27 +812,18 @@ void scan_form(const draw_frame& outer, std::int64_t obj, std::int64_t dict, con
         frame.xobjects = resource_dict(ctx, res, "XObject");
     }
 
+    // The page's box holds inside every form, whatever its matrix.
     draw_geometry geometry;
     geometry.ctm = ctm;
-    if (state.geometry != nullptr) {
-        geometry.has_box = state.geometry->has_box;
-        std::copy(std::begin(state.geometry->box), std::end(state.geometry->box), geometry.box);
-    } else if (w.page_geometry != nullptr) {
-        geometry.has_box = w.page_geometry->has_box;
-        std::copy(std::begin(w.page_geometry->box), std::end(w.page_geometry->box), geometry.box);
+    if (const draw_geometry* around = state.geometry != nullptr ? state.geometry : w.page_geometry) {
+        geometry.has_box = around->has_box;
+        std::copy(std::begin(around->box), std::end(around->box), geometry.box);
     }
 
     // A form starts from the text state of the drawing around it.
     scan_state inner;
     inner.fonts = state.fonts;
-    inner.font = state.font;
-    inner.font_size = state.font_size;
-    inner.has_font_size = state.has_font_size;
-    inner.char_spacing = state.char_spacing;
-    inner.word_spacing = state.word_spacing;
-    inner.h_scale = state.h_scale;
-    inner.leading = state.leading;
-    inner.rise = state.rise;
+    set_text(inner, text_of(state));
     inner.line_limit = ctx.line_limit;
     inner.find_font = frame_find_font;
     inner.find_user = &frame;
@@ -975,16 +965,7 @@ void scan_annotation(const draw_frame& page, std::int64_t annot)
     pdf_matrix fit;
     if (dict_find(d, annot, "Rect", v) && number_array(ctx, v, rect, 4) == 4 && dict_find(d, dict, "BBox", v) &&
         number_array(ctx, v, bbox, 4) == 4) {
-        double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-        for (const double x : {bbox[0], bbox[2]})
-            for (const double y : {bbox[1], bbox[3]}) {
-                const double px = matrix.a * x + matrix.c * y + matrix.e;
-                const double py = matrix.b * x + matrix.d * y + matrix.f;
-                x0 = std::min(x0, px);
-                x1 = std::max(x1, px);
-                y0 = std::min(y0, py);
-                y1 = std::max(y1, py);
-            }
+        const auto [x0, y0, x1, y1] = mat_bounds(matrix, bbox[0], bbox[1], bbox[2], bbox[3]);
         const double rx0 = std::min(rect[0], rect[2]);
         const double ry0 = std::min(rect[1], rect[3]);
         const double sx = x1 > x0 ? (std::fabs(rect[2] - rect[0])) / (x1 - x0) : 1;

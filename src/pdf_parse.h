@@ -380,6 +380,11 @@ struct pdf_matrix {
 };
 // m first, then n (PDF's "m × n").
 [[nodiscard]] pdf_matrix mat_mul(const pdf_matrix& m, const pdf_matrix& n) noexcept;
+// The bounds of the four corners of [x0, x1] x [y0, y1] under m.
+struct pdf_bounds {
+    double x0, y0, x1, y1;
+};
+[[nodiscard]] pdf_bounds mat_bounds(const pdf_matrix& m, double x0, double y0, double x1, double y1) noexcept;
 
 // The parts of the text state that q and Q save and restore.
 struct text_params {
@@ -440,6 +445,9 @@ struct scan_state {
     void (*draw_form)(void* user, std::string_view name, const scan_state& state) = nullptr;
     void* draw_user = nullptr;
 };
+// The text state a scan holds, and setting it from a saved one.
+[[nodiscard]] text_params text_of(const scan_state& state) noexcept;
+void set_text(scan_state& state, const text_params& text) noexcept;
 void content_scan(byte_view data, ppdf_info& info, scan_state& state);
 [[nodiscard]] int nums_before(byte_view data, std::int64_t pos, double* values, int wanted) noexcept;
 void emit_line(ppdf_info& info, const char* text, double font_size);
