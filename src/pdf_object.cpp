@@ -186,8 +186,11 @@ bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
 {
     if (objnum < 0 || objnum > MAX_OBJNUM)
         return false;
-    const byte_view d = ctx.bytes();
     const xref_entry& e = ctx.xref[objnum];
+    ctx_need(ctx, e.offset);
+    if (ctx.header_offset > 0 && e.offset >= 0 && e.offset <= INT64_MAX - ctx.header_offset)
+        ctx_need(ctx, e.offset + ctx.header_offset);
+    const byte_view d = ctx.bytes();
     std::int64_t unchecked = -1;   // a body no header confirms, the last resort
     if (e.offset >= 0) {
         const header_found h = header_at(d, e.offset, objnum);
@@ -213,6 +216,7 @@ bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
         }
         const auto alt = ctx.objstm.alternates.find(objnum);
         if (alt != ctx.objstm.alternates.end()) {
+            ctx_need(ctx, alt->second);
             const header_found h = header_at(d, alt->second, objnum);
             if (h.kind == header_kind::match) {
                 body_out = h.body;
@@ -222,7 +226,7 @@ bool locate(const ppdf_ctx& ctx, std::int64_t objnum, std::int64_t& body_out)
     }
     const xref_entry& r = ctx_repair_index(ctx).headers[objnum];
     if (r.offset >= 0) {
-        const header_found h = header_at(d, r.offset, objnum);
+        const header_found h = header_at(ctx.bytes(), r.offset, objnum);
         if (h.kind == header_kind::match) {
             body_out = h.body;
             return true;
@@ -460,6 +464,7 @@ std::int64_t catalog_pages(const ppdf_ctx& ctx, std::int64_t catalog_pos)
 const repair_index& ctx_repair_index(const ppdf_ctx& ctx)
 {
     if (!ctx.repaired) {
+        ctx_need_all(ctx);
         auto idx = std::make_unique<repair_index>();
         const byte_view d = ctx.file_bytes();
         scan_headers(d, *idx);

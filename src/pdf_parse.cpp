@@ -2,12 +2,77 @@
 // fills the document summary.
 #include "pdf_parse.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
 #include "platform.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVRIK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIK_ASAN 1
+#endif
+#endif
+#if defined(TAVRIK_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace tavrik {
+
+namespace {
+
+// Under AddressSanitizer the bytes not read yet are poisoned, so that a lookup
+// that forgets to ask for them fails at once instead of reading stale memory.
+void hide_unread(const std::uint8_t* from, std::size_t n) noexcept
+{
+#if defined(TAVRIK_ASAN)
+    ASAN_POISON_MEMORY_REGION(from, n);
+#else
+    (void)from;
+    (void)n;
+#endif
+}
+
+void show_read(const std::uint8_t* from, std::size_t n) noexcept
+{
+#if defined(TAVRIK_ASAN)
+    ASAN_UNPOISON_MEMORY_REGION(from, n);
+#else
+    (void)from;
+    (void)n;
+#endif
+}
+
+// Reads [from, to) of the file into the buffer; what the file no longer holds
+// (another process truncated it) reads as zeros.
+void fill_range(lazy_bytes& lazy, std::uint64_t from, std::uint64_t to) noexcept
+{
+    std::uint8_t* at = lazy.buf->data() + from;
+    const auto n = static_cast<std::size_t>(to - from);
+    show_read(at, n);
+    const std::size_t got = lazy.read_at(lazy.user, from, at, n);
+    if (got < n)
+        std::memset(at + got, 0, n - got);
+}
+
+}  // namespace
+
+void load_below(const ppdf_ctx& ctx, std::int64_t pos) noexcept
+{
+    lazy_bytes& lazy = ctx.lazy;
+    if (lazy.lo == 0 || pos < 0)
+        return;
+    const auto wanted = static_cast<std::uint64_t>(std::max<std::int64_t>(0, pos - NEED_BEFORE_BYTES));
+    const std::uint64_t loaded = ctx.file_len - lazy.lo;
+    std::uint64_t from = std::min(wanted, lazy.lo > loaded ? lazy.lo - loaded : 0);
+    from -= from % lazy.step;
+    if (from >= lazy.lo)
+        return;
+    fill_range(lazy, from, lazy.lo);
+    lazy.lo = from;
+}
 
 namespace {
 
@@ -73,9 +138,42 @@ reader_memory& thread_memory()
     return memory;
 }
 
+// Room kept after a file read in parts for the objects unpacked from its streams:
+// the buffer cannot grow while bytes below lo are missing.
+inline constexpr std::size_t LAZY_APPEND_ROOM = std::size_t{256} << 10;
+
+// Sizes bytes for a file of `size` bytes and reads its head and its last `tail`
+// bytes into it, or all of it when that is hardly more.
+void start_lazy(byte_buffer& bytes, std::uint64_t size, std::uint64_t tail, lazy_bytes& lazy)
+{
+    bytes.clear();
+    const std::size_t room = static_cast<std::size_t>(size) + 1 + LAZY_APPEND_ROOM;
+    const bool fresh = bytes.capacity() < room;
+    bytes.reserve(room);
+    if (fresh)
+        platform::advise_huge_pages(bytes.data(), bytes.capacity());
+    bytes.resize(static_cast<std::size_t>(size));
+    lazy.buf = &bytes;
+    lazy.lo = 0;
+    const std::uint64_t head = std::min<std::uint64_t>(size, HEADER_SEARCH_BYTES + 8);
+    lazy.head = head;
+    std::uint64_t lo = size > tail ? size - tail : 0;
+    lo -= lo % lazy.step;
+    if (lo <= head) {
+        fill_range(lazy, 0, size);
+        return;
+    }
+    fill_range(lazy, 0, head);
+    fill_range(lazy, lo, size);
+    hide_unread(bytes.data() + head, static_cast<std::size_t>(lo - head));
+    lazy.lo = lo;
+}
+
 // Parses bytes (the file, with room for one more byte) and leaves them in bytes,
-// perhaps grown by unpacked objects, for the caller to reuse.
-int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace)
+// perhaps grown by unpacked objects, for the caller to reuse. With lazy, bytes hold
+// only what start_lazy read, and the rest comes from lazy's source as needed.
+int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace,
+                   const lazy_bytes* lazy = nullptr)
 {
     clear_summary(info);
     const std::int64_t header = find_header(bytes);
@@ -96,7 +194,11 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_tra
             if (trace != nullptr) {
                 trace->object_streams_decoded = c.objstm.decoded;
                 trace->repair_scans = c.repaired ? 1 : 0;
+                trace->first_read = static_cast<std::int64_t>(c.lazy.lo);
             }
+            if (c.lazy.lo > c.lazy.head)
+                show_read(c.buf.data() + c.lazy.head, static_cast<std::size_t>(c.lazy.lo - c.lazy.head));
+            c.lazy.lo = 0;
             bytes.swap(c.buf);
             std::swap(xref, c.xref);
         }
@@ -106,6 +208,10 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_tra
     ctx.header_offset = header;
     ctx.buf.swap(bytes);
     ctx.buf.push_back(0);   // one zero byte after the data, never counted in len
+    if (lazy != nullptr) {
+        ctx.lazy = *lazy;
+        ctx.lazy.buf = &ctx.buf;
+    }
     ctx.info = &info;
     std::swap(ctx.xref, kept_xref);
     ctx.xref.reset();
@@ -142,6 +248,7 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_tra
     // are unpacked, and when it looks for an object still packed it stops, that
     // stream is unpacked, and it starts again. The walk that finishes has found
     // every object it looked for, as if all had been unpacked first.
+    ctx_need_all(ctx);
     ctx.lazy_walk = need == ppdf_need::first_line;
     for (int attempt = 0;; ++attempt) {
         if (!ctx.lazy_walk || attempt == MAX_WALK_RESTARTS) {
@@ -170,12 +277,31 @@ int parse_document(byte_buffer& bytes, ppdf_info& info, ppdf_need need, ppdf_tra
 
 }  // namespace
 
-int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace)
+int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info, ppdf_need need, ppdf_trace* trace,
+                     std::uint64_t tail_bytes)
 {
     byte_buffer copy;
-    copy.reserve(bytes.size() + 1);
-    copy.assign(bytes.begin(), bytes.end());
-    return parse_document(copy, info, need, trace);
+    if (need != ppdf_need::title_else_lines || bytes.empty()) {
+        copy.reserve(bytes.size() + 1);
+        copy.assign(bytes.begin(), bytes.end());
+        return parse_document(copy, info, need, trace);
+    }
+    // Read the way a file is: its tail first, the rest as the lookups need it.
+    const auto from_memory = [](void* user, std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept {
+        const auto& src = *static_cast<const std::vector<std::uint8_t>*>(user);
+        const std::size_t have = offset < src.size() ? std::min<std::size_t>(n, src.size() - offset) : 0;
+        if (have > 0)
+            std::memcpy(out, src.data() + offset, have);
+        return have;
+    };
+    lazy_bytes lazy;
+    lazy.step = std::clamp<std::uint64_t>(tail_bytes, 1, LAZY_STEP_BYTES);
+    lazy.read_at = from_memory;
+    lazy.user = const_cast<std::vector<std::uint8_t>*>(&bytes);   // only read
+    start_lazy(copy, bytes.size(), tail_bytes, lazy);
+    if (trace != nullptr)
+        trace->first_unread = static_cast<std::int64_t>(lazy.lo);
+    return parse_document(copy, info, need, trace, &lazy);
 }
 
 int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need)
@@ -191,11 +317,28 @@ int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need)
         }
     } guard{bytes};
     // The size is taken as 64 bits: a file over 4 GiB must not wrap into range.
-    if (!platform::read_file(path, static_cast<std::uint64_t>(MAX_FILE_BYTES), bytes)) {
+    const auto max_bytes = static_cast<std::uint64_t>(MAX_FILE_BYTES);
+    if (need != ppdf_need::title_else_lines) {
+        if (!platform::read_file(path, max_bytes, bytes)) {
+            clear_summary(info);
+            return 0;
+        }
+        return parse_document(bytes, info, need, nullptr);
+    }
+    // A title decides most names and lies near the end of the file: the rest is
+    // read only when the lookups reach it, or the page text is needed.
+    platform::read_handle file;
+    if (!file.open(path, max_bytes)) {
         clear_summary(info);
         return 0;
     }
-    return parse_document(bytes, info, need, nullptr);
+    lazy_bytes lazy;
+    lazy.read_at = [](void* user, std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept {
+        return static_cast<platform::read_handle*>(user)->read_at(offset, out, n);
+    };
+    lazy.user = &file;
+    start_lazy(bytes, file.size(), TAIL_FIRST_BYTES, lazy);
+    return parse_document(bytes, info, need, nullptr, &lazy);
 }
 
 }  // namespace tavrik

@@ -200,6 +200,32 @@ struct objstm_book {
     std::unordered_map<std::int64_t, std::int64_t> alternates;
 };
 
+// What the first read of a file takes from its end, and at least what each further
+// read below it adds (the loaded part at least doubles, so a document read to its
+// start costs a few reads, not one per object).
+inline constexpr std::uint64_t TAIL_FIRST_BYTES = 8192;
+inline constexpr std::uint64_t LAZY_STEP_BYTES = 4096;
+
+// Where the file's bytes come from when they are read as they are needed. Naming by
+// title mostly needs the tail: the last cross-reference section, the trailer, the
+// Info dictionary and the object stream that holds it. The bytes from lo to the end
+// of the file are in the buffer, and below lo only the first `head` bytes, which
+// only the header search reads. Anything that starts reading at a position it did
+// not reach by reading forward (an offset from the file, a search backward) calls
+// ctx_need first; a forward read from a loaded position stays loaded, since the
+// loaded part always runs to the end of the file and what is appended after it.
+struct lazy_bytes {
+    std::uint64_t lo = 0;     // 0: the whole file is in the buffer
+    std::uint64_t head = 0;
+    std::uint64_t step = LAZY_STEP_BYTES;   // reads start at multiples of this
+    byte_buffer* buf = nullptr;
+    std::size_t (*read_at)(void* user, std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept = nullptr;
+    void* user = nullptr;
+};
+// Bytes before a needed position that come with it: an object's header is found by
+// looking back from its "obj" keyword.
+inline constexpr std::int64_t NEED_BEFORE_BYTES = 128;
+
 // ---- the reader context --------------------------------------------------------
 // Positions are 64-bit offsets into buf, never addresses: buf grows while object
 // streams are unpacked. buf always holds len valid bytes followed by one zero byte.
@@ -236,6 +262,9 @@ struct ppdf_ctx {
     // it looked for in a stream not unpacked yet, for the walk to be run again.
     bool lazy_walk = false;
     mutable std::int64_t walk_miss = -1;
+    // Lookups are const and may need bytes not read yet: reading them changes no
+    // byte the reader could have seen.
+    mutable lazy_bytes lazy;
 
     // A view of the valid bytes; never keep it across a call that may append.
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept
@@ -248,6 +277,20 @@ struct ppdf_ctx {
         return {buf.data(), static_cast<std::size_t>(std::min(file_len, len))};
     }
 };
+
+// Reads the file's bytes from a little before pos to where they are loaded.
+void load_below(const ppdf_ctx& ctx, std::int64_t pos) noexcept;
+// Makes sure a read may start at pos (and look a little before it).
+inline void ctx_need(const ppdf_ctx& ctx, std::int64_t pos) noexcept
+{
+    if (pos >= 0 && static_cast<std::uint64_t>(pos) < ctx.lazy.lo + NEED_BEFORE_BYTES && ctx.lazy.lo > 0)
+        load_below(ctx, pos);
+}
+inline void ctx_need_all(const ppdf_ctx& ctx) noexcept
+{
+    if (ctx.lazy.lo > 0)
+        load_below(ctx, 0);
+}
 
 // Whether objnum is a number the object table can hold: a lookup of any other
 // finds nothing. Callers that look at the table themselves ask this first.
@@ -467,11 +510,17 @@ enum class ppdf_need : std::int32_t {
 struct ppdf_trace {
     std::int32_t object_streams_decoded = 0;
     std::int32_t repair_scans = 0;   // 0 or 1
+    // Read in parts: the first byte not read at the start (0: all of it was), and
+    // the first byte read by the end (0 also when no part was read later).
+    std::int64_t first_unread = 0;
+    std::int64_t first_read = 0;
 };
 // Reads the file at path into info; 1 when it has a PDF header, 0 otherwise.
 [[nodiscard]] int ppdf_parse(const char* path, ppdf_info& info, ppdf_need need = ppdf_need::everything);
 // The same sequence on bytes already in memory (the file entry and the fuzzers).
+// By title the bytes are read as a file is, the last tail_bytes first.
 [[nodiscard]] int ppdf_parse_bytes(const std::vector<std::uint8_t>& bytes, ppdf_info& info,
-                                   ppdf_need need = ppdf_need::everything, ppdf_trace* trace = nullptr);
+                                   ppdf_need need = ppdf_need::everything, ppdf_trace* trace = nullptr,
+                                   std::uint64_t tail_bytes = TAIL_FIRST_BYTES);
 
 }  // namespace tavrik

@@ -329,6 +329,8 @@ append_result append_object(ppdf_ctx& ctx, std::int64_t objnum, const std::uint8
     if (need > MAX_BUFFER_BYTES)
         return append_result::over_limit;
     if (ctx.buf.capacity() < need) {
+        // Growing copies the buffer, unread bytes included: read them first.
+        ctx_need_all(ctx);
         const std::uint64_t cap = ctx.buf.capacity();
         try {
             ctx.buf.reserve(static_cast<std::size_t>(std::max(need, cap + cap / 2)));
@@ -498,15 +500,17 @@ void unpack_object_streams(ppdf_ctx& ctx)
 
 std::int64_t find_startxref(const ppdf_ctx& ctx) noexcept
 {
-    const byte_view d = ctx.bytes();
-    const auto len = static_cast<std::int64_t>(d.size());
+    const auto len = static_cast<std::int64_t>(ctx.len);
     const std::int64_t window = std::max<std::int64_t>(0, len - STARTXREF_WINDOW);
+    ctx_need(ctx, window);
+    const byte_view d = ctx.bytes();
     const std::int64_t tail = last_startxref(d, window, len);
     if (tail >= 0)
         return tail;
     // The window held no candidate, so searching the rest of the file gives the
     // same answer as searching all of it.
-    return last_startxref(d, 0, window);
+    ctx_need_all(ctx);
+    return last_startxref(ctx.bytes(), 0, window);
 }
 
 void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
@@ -515,6 +519,7 @@ void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
     // ends it, however many distinct sections a hostile file links up.
     std::unordered_set<std::int64_t> seen;
     const auto classic_at = [&](std::int64_t p) {
+        ctx_need(ctx, p);
         const byte_view d = ctx.bytes();
         const auto len = static_cast<std::int64_t>(d.size());
         if (p < 0 || p > len - 8)
@@ -544,6 +549,7 @@ void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
             // after that table and before the older sections.
             const std::int64_t stm = ctx.xref_stm;
             std::int64_t stm_dict = 0;
+            ctx_need(ctx, stm);
             if (stm >= 0 && obj_dict_at(ctx.bytes(), stm, stm_dict) && first_visit(stm_dict)) {
                 const std::int64_t prev = ctx.prev;
                 parse_xref_stream(ctx, stm);
@@ -551,6 +557,7 @@ void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
             }
         } else {
             std::int64_t dict = 0;
+            ctx_need(ctx, pos);
             if (!obj_dict_at(ctx.bytes(), pos, dict) || !first_visit(dict))
                 return;
             parse_xref_stream(ctx, pos);
@@ -563,6 +570,7 @@ void read_xref_chain(ppdf_ctx& ctx, std::int64_t pos)
 void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
 {
     std::int64_t dict_pos = 0;
+    ctx_need(ctx, pos);
     if (!obj_dict_at(ctx.bytes(), pos, dict_pos))
         return;
     xref_stream_state st;

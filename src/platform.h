@@ -163,4 +163,29 @@ void advise_huge_pages(void* data, std::size_t len) noexcept;
 // False leaves out empty.
 [[nodiscard]] bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out);
 
+
+// A regular file open for reads at any offset, for a reader that takes only the
+// parts it needs: naming a large document by its title reads its tail, not all
+// of it. Nothing is mapped, so a file that another process truncates meanwhile
+// only reads short; it can never fault the host.
+class read_handle {
+public:
+    read_handle() noexcept = default;
+    ~read_handle();
+    read_handle(const read_handle&) = delete;
+    read_handle& operator=(const read_handle&) = delete;
+    // Opens path when it is a regular file whose size is within [1, max_bytes]
+    // (taken as 64 bits, as read_file does).
+    [[nodiscard]] bool open(const char* path, std::uint64_t max_bytes) noexcept;
+    // The size when the file was opened.
+    [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
+    // Reads up to n bytes at offset into out; gives the count read, short only at
+    // the end of the file or on an error.
+    [[nodiscard]] std::size_t read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept;
+
+private:
+    std::intptr_t handle_ = -1;   // a descriptor, or a HANDLE on Windows
+    std::uint64_t size_ = 0;
+};
+
 }  // namespace tavrik::platform

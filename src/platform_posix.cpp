@@ -546,4 +546,41 @@ bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
     return got > 0;
 }
 
+read_handle::~read_handle()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+}
+
+bool read_handle::open(const char* path, std::uint64_t max_bytes) noexcept
+{
+    fd_closer f{open_retry(path, O_RDONLY)};
+    if (f.fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<std::uint64_t>(st.st_size) > max_bytes)
+        return false;
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = f.fd;
+    f.fd = -1;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::size_t read_handle::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept
+{
+    std::size_t got = 0;
+    while (handle_ >= 0 && got < n && offset + got <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const ssize_t r = ::pread(static_cast<int>(handle_), out + got, n - got, static_cast<off_t>(offset + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
 }  // namespace tavrik::platform

@@ -36,6 +36,13 @@ public:
     handle& operator=(const handle&) = delete;
     [[nodiscard]] bool valid() const noexcept { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
     [[nodiscard]] HANDLE get() const noexcept { return h_; }
+    // Gives up ownership.
+    [[nodiscard]] HANDLE release() noexcept
+    {
+        const HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
     // Closes now and reports whether the close succeeded.
     bool close_now() noexcept
     {
@@ -459,6 +466,46 @@ bool read_file(const char* path, std::uint64_t max_bytes, byte_buffer& out)
     }
     out.resize(got);
     return got > 0;
+}
+
+read_handle::~read_handle()
+{
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool read_handle::open(const char* path, std::uint64_t max_bytes) noexcept
+{
+    handle f(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS,
+                           nullptr));
+    if (!f.valid() || ::GetFileType(f.get()) != FILE_TYPE_DISK)
+        return false;
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(f.get(), &size) || size.QuadPart <= 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) > max_bytes)
+        return false;
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(f.release());
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+}
+
+std::size_t read_handle::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) noexcept
+{
+    std::size_t got = 0;
+    while (handle_ != -1 && got < n) {
+        const std::size_t want = std::min(n - got, MAX_IO_STEP);
+        OVERLAPPED at{};
+        const std::uint64_t from = offset + got;
+        at.Offset = static_cast<DWORD>(from & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        DWORD r = 0;
+        if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), out + got, static_cast<DWORD>(want), &r, &at) || r == 0)
+            break;
+        got += r;
+    }
+    return got;
 }
 
 }  // namespace tavrik::platform

@@ -434,3 +434,27 @@ TEST(PlatformReadFile, RefusesFilesBeyondTheLimitWithoutReading)
 }
 
 }  // namespace
+
+// Reads at any offset of a regular file; a read past the end is short, and what is
+// not a regular file of a size in range does not open.
+TEST(PlatformReadHandle, ReadsAtOffsetsAndRefusesWhatIsNoFile)
+{
+    temp_dir dir;
+    write_file(dir.path() / "f", "0123456789");
+    write_file(dir.path() / "empty", "");
+    tavrik::platform::read_handle h;
+    ASSERT_TRUE(h.open(narrow(dir.path() / "f").c_str(), 10));
+    EXPECT_EQ(h.size(), 10u);
+    std::string got(4, '?');
+    EXPECT_EQ(h.read_at(3, reinterpret_cast<std::uint8_t*>(got.data()), 4), 4u);
+    EXPECT_EQ(got, "3456");
+    EXPECT_EQ(h.read_at(8, reinterpret_cast<std::uint8_t*>(got.data()), 4), 2u);
+    EXPECT_EQ(got.substr(0, 2), "89");
+    EXPECT_EQ(h.read_at(10, reinterpret_cast<std::uint8_t*>(got.data()), 4), 0u);
+
+    tavrik::platform::read_handle other;
+    EXPECT_FALSE(other.open(narrow(dir.path() / "f").c_str(), 9));
+    EXPECT_FALSE(other.open(narrow(dir.path() / "empty").c_str(), 10));
+    EXPECT_FALSE(other.open(dir.str().c_str(), 10));
+    EXPECT_FALSE(other.open(narrow(dir.path() / "missing").c_str(), 10));
+}
