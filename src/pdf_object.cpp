@@ -57,6 +57,22 @@ xref_entry& object_table::slot(std::int64_t n)
     return dense_[static_cast<std::size_t>(u)];
 }
 
+xref_entry* object_table::dense_run(std::int64_t end, std::uint64_t given)
+{
+    if (end <= 0 || end > MAX_OBJNUM + 1)
+        return nullptr;
+    const auto u = static_cast<std::uint64_t>(end);
+    const std::uint64_t allowed = std::max<std::uint64_t>(DENSE_FREE_SLOTS, DENSE_SLOTS_PER_ENTRY * (given_ + given));
+    if (u > allowed)
+        return nullptr;
+    given_ += given;
+    if (u > dense_size_) {
+        (void)slot(end - 1);   // grows the vector and takes in the far entries below end
+        --given_;
+    }
+    return u <= dense_size_ ? dense_.data() : nullptr;
+}
+
 namespace {
 
 // Object numbers in a header have at most this many digits (MAX_OBJNUM has 10).

@@ -154,6 +154,10 @@ public:
     }
     // The entry of n for writing, created when missing; n in [0, MAX_OBJNUM].
     [[nodiscard]] xref_entry& slot(std::int64_t n);
+    // The entries [0, end) for writing, all in the vector, when `given` more entries
+    // are about to be given out among them and the growth rule allows it; null
+    // otherwise. A cross-reference section fills its rows through it in one pass.
+    [[nodiscard]] xref_entry* dense_run(std::int64_t end, std::uint64_t given);
     // Every entry given out, in increasing object number.
     template <class F>
     void for_each(F&& f) const

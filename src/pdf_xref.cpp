@@ -595,6 +595,53 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
     for (int r = 0; r < ranges && rows_matter; ++r) {
         const std::int64_t first = pairs ? clamp_objnum(st.index[2 * r]) : 0;
         const std::int64_t count = pairs ? st.index[2 * r + 1] : std::max<std::int64_t>(st.size, 0);
+        // The common range: whole rows of a one-byte type, numbers the table holds
+        // in its vector. Its rows are written straight into the entries.
+        if (whole_rows && st.w[0] == 1 && cur <= data->size() && first >= 0 && count > 0 &&
+            count <= MAX_SUBSECTION_COUNT &&
+            first <= MAX_OBJNUM + 1 - count) {
+            const std::uint64_t rows = std::min<std::uint64_t>(static_cast<std::uint64_t>(count),
+                                                               (data->size() - cur) / row_bytes);
+            std::uint64_t given = 0;
+            for (std::uint64_t k = 0; k < rows; ++k) {
+                const std::uint8_t type = (*data)[cur + k * row_bytes];
+                given += type == 1 || type == 2 ? 1 : 0;
+            }
+            xref_entry* entries = rows == static_cast<std::uint64_t>(count)
+                                      ? ctx.xref.dense_run(first + count, given)
+                                      : nullptr;
+            if (entries != nullptr) {
+                const std::uint8_t* p = data->data() + cur;
+                for (std::int64_t k = 0; k < count; ++k, p += row_bytes) {
+                    const std::uint8_t type = p[0];
+                    if (type != 1 && type != 2)
+                        continue;
+                    std::uint64_t f2 = 0;
+                    std::uint64_t f3 = 0;
+                    const std::uint8_t* q = p + 1;
+                    for (std::int32_t i = 0; i < st.w[1]; ++i)
+                        f2 = (f2 << 8) | *q++;
+                    for (std::int32_t i = 0; i < st.w[2]; ++i)
+                        f3 = (f3 << 8) | *q++;
+                    xref_entry& e = entries[first + k];
+                    if (!is_free(e))
+                        continue;
+                    if (type == 1) {
+                        if (f2 > static_cast<std::uint64_t>(INT64_MAX))
+                            continue;
+                        e.offset = static_cast<std::int64_t>(f2);
+                        e.gen = static_cast<std::int64_t>(f3);
+                        ++ctx.xref_known;
+                    } else {
+                        e.compressed = 1;
+                        e.objstm = static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX));
+                    }
+                    ++ctx.xref_entries;
+                }
+                cur += rows * row_bytes;
+                continue;
+            }
+        }
         // Past the data every row reads as zeros (type 0): stop there rather
         // than walk a hostile Size or Index count.
         for (std::int64_t k = 0; k < count && cur < data->size(); ++k) {
