@@ -63,11 +63,13 @@ std::vector<lazy_case> lazy_cases()
                        "Near the end", false});
     }
     {
-        // Info written first: the reads go back to it, the title is the same.
+        // Info written near the start, past what the header search reads: the reads
+        // go back to it, the title is the same.
         pdf_options o;
         o.info = 9;
         out.push_back({"InfoAtTheStart",
-                       build_pdf({{9, "<< /Title (At the start) >>"},
+                       build_pdf({filler(4, 3000),
+                                  {9, "<< /Title (At the start) >>"},
                                   {1, "<< /Type /Catalog /Pages 2 0 R >>"},
                                   {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
                                   filler(3, big)},
@@ -79,7 +81,8 @@ std::vector<lazy_case> lazy_cases()
         pdf_options o;
         o.info = 9;
         out.push_back({"TitleStringFarAway",
-                       build_pdf({{8, "(Kept apart)"},
+                       build_pdf({filler(4, 3000),
+                                  {8, "(Kept apart)"},
                                   filler(3, big),
                                   {1, "<< /Type /Catalog >>"},
                                   {9, "<< /Title 8 0 R >>"}},
