@@ -118,13 +118,15 @@ constexpr std::uint32_t make_entry(table_kind kind, unsigned sym, unsigned code_
     return (sym << VALUE_SHIFT) | len_fields | code_len;
 }
 
-constexpr unsigned reverse_bits(unsigned code, unsigned len)
+// The next code word of length len after rev, both bit-reversed (0 past the last).
+constexpr unsigned next_reversed(unsigned rev, unsigned len)
 {
-    unsigned r = 0;
-    for (unsigned i = 0; i < len; ++i) {
-        r = (r << 1) | ((code >> i) & 1u);
+    unsigned bit = 1u << (len - 1);
+    while ((rev & bit) != 0) {
+        rev ^= bit;
+        bit >>= 1;
     }
-    return r;
+    return rev | bit;
 }
 
 // Builds a decode table for the canonical code given by lens[0..n-1] (0 = no code).
@@ -170,16 +172,18 @@ constexpr bool build_table(const std::uint8_t* lens, unsigned n, std::uint32_t* 
     std::size_t sub_start = 0;
     unsigned sub_bits = 0;
     unsigned cur_prefix = ~0u;
-    unsigned code = 0;  // the current code word, most significant bit first
+    // The current code word as it arrives in the stream, least significant bit
+    // first. Counting up in canonical order is a carry from the top bit down; a
+    // longer length only appends a zero at the top, which leaves the value alone.
+    unsigned rev = 0;
     unsigned idx = 0;
-    for (unsigned len = 1; len <= MAX_CODE_BITS; ++len, code <<= 1) {
+    for (unsigned len = 1; len <= MAX_CODE_BITS; ++len) {
         if (len >= 2 && len <= root_bits) {
             const std::size_t half = std::size_t{1} << (len - 1);
             std::copy_n(table, half, table + half);
         }
-        for (; count[len] > 0; --count[len], ++code) {
+        for (; count[len] > 0; --count[len], rev = next_reversed(rev, len)) {
             const std::uint32_t entry = make_entry(kind, sorted[idx++], len);
-            const unsigned rev = reverse_bits(code, len);  // as it arrives in the stream
             if (len <= root_bits) {
                 table[rev] = entry;
                 continue;
