@@ -260,6 +260,57 @@ std::uint64_t read_field(const byte_buffer& data, std::uint64_t& cur, std::int32
     return v;
 }
 
+// Rows of a one-byte type, written straight into the entries they give; W2 and W3
+// are the other fields' widths, fixed at compile time for the layouts writers use
+// (-1: taken from w2 and w3).
+template <int W2, int W3>
+void fill_rows(ppdf_ctx& ctx, xref_entry* entries, std::int64_t count, const std::uint8_t* p,
+               std::uint64_t row_bytes, std::int32_t w2, std::int32_t w3)
+{
+    const std::int32_t n2 = W2 >= 0 ? W2 : w2;
+    const std::int32_t n3 = W3 >= 0 ? W3 : w3;
+    for (std::int64_t k = 0; k < count; ++k, p += row_bytes) {
+        const std::uint8_t type = p[0];
+        if (type != 1 && type != 2)
+            continue;
+        std::uint64_t f2 = 0;
+        std::uint64_t f3 = 0;
+        const std::uint8_t* q = p + 1;
+        for (std::int32_t i = 0; i < n2; ++i)
+            f2 = (f2 << 8) | *q++;
+        for (std::int32_t i = 0; i < n3; ++i)
+            f3 = (f3 << 8) | *q++;
+        xref_entry& e = entries[k];
+        if (!is_free(e))
+            continue;
+        if (type == 1) {
+            if (f2 > static_cast<std::uint64_t>(INT64_MAX))
+                continue;
+            e.offset = static_cast<std::int64_t>(f2);
+            e.gen = static_cast<std::int64_t>(f3);
+            ++ctx.xref_known;
+        } else {
+            e.compressed = 1;
+            e.objstm = static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX));
+        }
+        ++ctx.xref_entries;
+    }
+}
+
+void fill_rows_for(ppdf_ctx& ctx, xref_entry* entries, std::int64_t count, const std::uint8_t* p,
+                   std::uint64_t row_bytes, std::int32_t w2, std::int32_t w3)
+{
+    switch (w2 * 16 + w3) {
+    case 2 * 16 + 1: fill_rows<2, 1>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    case 3 * 16 + 1: fill_rows<3, 1>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    case 4 * 16 + 1: fill_rows<4, 1>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    case 2 * 16 + 2: fill_rows<2, 2>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    case 3 * 16 + 2: fill_rows<3, 2>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    case 4 * 16 + 2: fill_rows<4, 2>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    default: fill_rows<-1, -1>(ctx, entries, count, p, row_bytes, w2, w3); break;
+    }
+}
+
 // ---- object streams ----------------------------------------------------------
 
 struct objstm_pair {
@@ -611,33 +662,7 @@ void parse_xref_stream(ppdf_ctx& ctx, std::int64_t pos)
                                       ? ctx.xref.dense_run(first + count, given)
                                       : nullptr;
             if (entries != nullptr) {
-                const std::uint8_t* p = data->data() + cur;
-                for (std::int64_t k = 0; k < count; ++k, p += row_bytes) {
-                    const std::uint8_t type = p[0];
-                    if (type != 1 && type != 2)
-                        continue;
-                    std::uint64_t f2 = 0;
-                    std::uint64_t f3 = 0;
-                    const std::uint8_t* q = p + 1;
-                    for (std::int32_t i = 0; i < st.w[1]; ++i)
-                        f2 = (f2 << 8) | *q++;
-                    for (std::int32_t i = 0; i < st.w[2]; ++i)
-                        f3 = (f3 << 8) | *q++;
-                    xref_entry& e = entries[first + k];
-                    if (!is_free(e))
-                        continue;
-                    if (type == 1) {
-                        if (f2 > static_cast<std::uint64_t>(INT64_MAX))
-                            continue;
-                        e.offset = static_cast<std::int64_t>(f2);
-                        e.gen = static_cast<std::int64_t>(f3);
-                        ++ctx.xref_known;
-                    } else {
-                        e.compressed = 1;
-                        e.objstm = static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX));
-                    }
-                    ++ctx.xref_entries;
-                }
+                fill_rows_for(ctx, entries + first, count, data->data() + cur, row_bytes, st.w[1], st.w[2]);
                 cur += rows * row_bytes;
                 continue;
             }
