@@ -354,7 +354,10 @@ void read_doc_info(ppdf_ctx& ctx, std::int64_t dict_pos);
 // ---- stream decoding (pdf_stream.cpp) --------------------------------------
 // The decoded bytes of the stream whose dictionary opens at dict_pos; nullopt when
 // the stream cannot be located or inflated. An empty result is a valid stream.
-[[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos);
+// prefix: a caller that reads no further than this many decoded bytes may get no
+// more than them (a single FlateDecode stops there); the rest of the data is the same.
+[[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos,
+                                                      std::uint64_t prefix = UINT64_MAX);
 
 // ---- page walk and font loading (pdf_pages.cpp, fonts/font_dict.cpp) -------
 void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth);

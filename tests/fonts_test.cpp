@@ -166,6 +166,39 @@ std::vector<pdf_object> program(const std::string& key, const std::string& file,
             {5, tavrik_test::stream_body(stream_dict, fixture_bytes(file))}};
 }
 
+// data as a zlib stream of stored blocks, as a FlateDecode stream holds it.
+std::string flate_stored(const std::string& data)
+{
+    std::string out = "\x78\x01";
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(65535, data.size() - at);
+        out += static_cast<char>(at + n == data.size() ? 1 : 0);
+        out += static_cast<char>(n & 0xFF);
+        out += static_cast<char>(n >> 8);
+        out += static_cast<char>(~n & 0xFF);
+        out += static_cast<char>((~n >> 8) & 0xFF);
+        out.append(data, at, n);
+        at += n;
+    } while (at < data.size());
+    std::uint32_t a = 1, b = 0;
+    for (const unsigned char c : data) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    const std::uint32_t adler = b << 16 | a;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += static_cast<char>(adler >> shift & 0xFF);
+    return out;
+}
+
+// The Type 1 program of file, compressed, with this Length1.
+std::vector<pdf_object> compressed_type1(const std::string& file, const std::string& length1)
+{
+    return {{4, "<< /Type /FontDescriptor /Flags 4 /FontFile 5 0 R >>"},
+            {5, tavrik_test::stream_body("/Filter /FlateDecode /Length1 " + length1, flate_stored(fixture_bytes(file)))}};
+}
+
 std::vector<pdf_object> with(std::vector<pdf_object> a, const std::vector<pdf_object>& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -184,6 +217,14 @@ INSTANTIATE_TEST_SUITE_P(EmbeddedPrograms, FontLoad, ::testing::Values(
     // A Type 1 program's own encoding (Symbol's, under a name that is not Symbol).
     font_case{"Type1OwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
               program("FontFile", "symbol_clear.t1", "", 4), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    // Only the clear-text part is inflated; a Length1 that falls short of "eexec", or
+    // none, still finds the encoding.
+    font_case{"Type1CompressedLength1", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "4946"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1Length1TooShort", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "10"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1Length1Garbage", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "/x"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
     font_case{"Type1DeclaresStandard", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
               program("FontFile", "nimbus_roman_clear.t1"), 1, "\xAE" "le", "file"},
     font_case{"CffOwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
