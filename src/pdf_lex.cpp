@@ -613,6 +613,29 @@ bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept
     return true;
 }
 
+rd_element rd_number_or_ref(byte_view d, std::int64_t& pos, double& value_out, rd_ahead& ahead) noexcept
+{
+    // The first token ends where rd_ref's and rd_number's both end it; the rest is
+    // rd_ref's test for "int R" after it.
+    const std::int64_t end = ahead.start == pos && pos >= 0 ? ahead.end : number_end(d, pos);
+    ahead = {};
+    if (end < 0) return rd_element::other;
+    const std::int64_t second = rd_skip_ws(d, end);
+    const std::int64_t second_end = number_end(d, second);
+    if (second_end >= 0) {
+        const std::int64_t r = rd_skip_ws(d, second_end);
+        if (at(d, r, 'R') && (r + 1 >= size_of(d) || is_token_delim(byte_at(d, r + 1)))) {
+            pos = r + 1;
+            return rd_element::reference;
+        }
+        ahead = {second, second_end};
+    }
+    const auto len = static_cast<std::size_t>(std::min<std::int64_t>(end - pos, NUMBER_TEXT_BYTES - 1));
+    value_out = c_strtod(std::string_view(reinterpret_cast<const char*>(d.data()) + pos, len));
+    pos = end;
+    return rd_element::number;
+}
+
 int rd_string(byte_view d, std::int64_t& pos, char* out, std::size_t cap) noexcept
 {
     const std::int64_t n = size_of(d);

@@ -305,6 +305,18 @@ using byte_view = std::span<const std::uint8_t>;
 [[nodiscard]] int rd_name(byte_view d, std::int64_t pos, char* out, std::size_t cap, std::int64_t* end_out) noexcept;
 [[nodiscard]] bool rd_number(byte_view d, std::int64_t& pos, double& value_out) noexcept;
 [[nodiscard]] bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept;
+// What an array element at pos is, read in one scan: a reference where rd_ref reads
+// one (pos past its "R"), else a number where rd_number reads one (value_out set, pos
+// past it), else neither (pos unchanged). Ruling a reference out reads the number
+// token after the first one; its span is kept in ahead, so that an array of numbers
+// read element by element scans each only once. An ahead kept for another
+// position is ignored; one is only good for the data it was read from.
+enum class rd_element { other, number, reference };
+struct rd_ahead {
+    std::int64_t start = -1;
+    std::int64_t end = -1;
+};
+[[nodiscard]] rd_element rd_number_or_ref(byte_view d, std::int64_t& pos, double& value_out, rd_ahead& ahead) noexcept;
 // Text string to UTF-8 (NUL-terminated in out); length or -1 with pos unchanged.
 [[nodiscard]] int rd_string(byte_view d, std::int64_t& pos, char* out, std::size_t cap) noexcept;
 // Raw string bytes for font decoding; at most RAW_STRING_BYTES stored; count or -1.
