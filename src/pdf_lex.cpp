@@ -309,17 +309,6 @@ private:
     std::uint8_t hi_ = 0xBF;
 };
 
-struct find_state {
-    std::string_view key;
-    std::int64_t value_pos = -1;
-};
-
-void find_cb(std::string_view key, std::int64_t value_pos, void* user)
-{
-    auto* st = static_cast<find_state*>(user);
-    if (st->value_pos < 0 && ieq(key, st->key)) st->value_pos = value_pos;
-}
-
 // The powers of ten that a double holds exactly.
 constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -849,7 +838,12 @@ std::int64_t dict_end(byte_view d, std::int64_t pos) noexcept
     return n;
 }
 
-void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
+namespace {
+
+// The walk of rd_dict; each key goes to on_key(key, value_pos), which returns false
+// to end the walk there (pos is then left as it was).
+template <typename OnKey>
+void walk_dict(byte_view d, std::int64_t& pos, OnKey&& on_key)
 {
     const int kind = dict_start(d, pos);
     if (kind == 0) return;
@@ -876,20 +870,36 @@ void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
             break;
         }
         const std::int64_t value_pos = rd_skip_ws(d, name_end);
-        cb(std::string_view(key.data(), static_cast<std::size_t>(key_len)), value_pos, user);
+        if (!on_key(std::string_view(key.data(), static_cast<std::size_t>(key_len)), value_pos)) return;
         i = value_pos;
         rd_skip_value(d, i);
     }
     pos = i;
 }
 
+}  // namespace
+
+void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
+{
+    walk_dict(d, pos, [&](std::string_view key, std::int64_t value_pos) {
+        cb(key, value_pos, user);
+        return true;
+    });
+}
+
 bool dict_find(byte_view d, std::int64_t pos, std::string_view key, std::int64_t& value_pos_out) noexcept
 {
     if (dict_start(d, pos) == 0) return false;
-    find_state st{key, -1};
-    rd_dict(d, pos, find_cb, &st);   // find_cb cannot throw
-    if (st.value_pos < 0) return false;
-    value_pos_out = st.value_pos;
+    // The first key that matches is the answer: the walk ends there, before the
+    // values after it (a font's long Widths array) are skipped.
+    std::int64_t found = -1;
+    walk_dict(d, pos, [&](std::string_view k, std::int64_t value_pos) {
+        if (!ieq(k, key)) return true;
+        found = value_pos;
+        return false;
+    });
+    if (found < 0) return false;
+    value_pos_out = found;
     return true;
 }
 
