@@ -118,13 +118,27 @@ constexpr std::uint32_t make_entry(table_kind kind, unsigned sym, unsigned code_
     return (sym << VALUE_SHIFT) | len_fields | code_len;
 }
 
+// Each byte with its bits in reverse order: a table is built for every dynamic
+// block, and reversing its code words bit by bit was most of that work.
+constexpr std::array<std::uint8_t, 256> make_reversed_bytes()
+{
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            r = (r << 1) | ((b >> i) & 1u);
+        }
+        t[b] = static_cast<std::uint8_t>(r);
+    }
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> REVERSED_BYTES = make_reversed_bytes();
+static_assert(MAX_CODE_BITS <= 16, "code words are reversed as 16-bit values");
+
 constexpr unsigned reverse_bits(unsigned code, unsigned len)
 {
-    unsigned r = 0;
-    for (unsigned i = 0; i < len; ++i) {
-        r = (r << 1) | ((code >> i) & 1u);
-    }
-    return r;
+    const unsigned r16 = (unsigned{REVERSED_BYTES[code & 0xFF]} << 8) | REVERSED_BYTES[(code >> 8) & 0xFF];
+    return r16 >> (16 - len);
 }
 
 // Builds a decode table for the canonical code given by lens[0..n-1] (0 = no code).
