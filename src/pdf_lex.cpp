@@ -309,17 +309,6 @@ private:
     std::uint8_t hi_ = 0xBF;
 };
 
-struct find_state {
-    std::string_view key;
-    std::int64_t value_pos = -1;
-};
-
-void find_cb(std::string_view key, std::int64_t value_pos, void* user)
-{
-    auto* st = static_cast<find_state*>(user);
-    if (st->value_pos < 0 && ieq(key, st->key)) st->value_pos = value_pos;
-}
-
 // The powers of ten that a double holds exactly.
 constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -613,6 +602,29 @@ bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept
     return true;
 }
 
+rd_element rd_number_or_ref(byte_view d, std::int64_t& pos, double& value_out, rd_ahead& ahead) noexcept
+{
+    // The first token ends where rd_ref's and rd_number's both end it; the rest is
+    // rd_ref's test for "int R" after it.
+    const std::int64_t end = ahead.start == pos && pos >= 0 ? ahead.end : number_end(d, pos);
+    ahead = {};
+    if (end < 0) return rd_element::other;
+    const std::int64_t second = rd_skip_ws(d, end);
+    const std::int64_t second_end = number_end(d, second);
+    if (second_end >= 0) {
+        const std::int64_t r = rd_skip_ws(d, second_end);
+        if (at(d, r, 'R') && (r + 1 >= size_of(d) || is_token_delim(byte_at(d, r + 1)))) {
+            pos = r + 1;
+            return rd_element::reference;
+        }
+        ahead = {second, second_end};
+    }
+    const auto len = static_cast<std::size_t>(std::min<std::int64_t>(end - pos, NUMBER_TEXT_BYTES - 1));
+    value_out = c_strtod(std::string_view(reinterpret_cast<const char*>(d.data()) + pos, len));
+    pos = end;
+    return rd_element::number;
+}
+
 int rd_string(byte_view d, std::int64_t& pos, char* out, std::size_t cap) noexcept
 {
     const std::int64_t n = size_of(d);
@@ -826,7 +838,12 @@ std::int64_t dict_end(byte_view d, std::int64_t pos) noexcept
     return n;
 }
 
-void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
+namespace {
+
+// The walk of rd_dict; each key goes to on_key(key, value_pos), which returns false
+// to end the walk there (pos is then left as it was).
+template <typename OnKey>
+void walk_dict(byte_view d, std::int64_t& pos, OnKey&& on_key)
 {
     const int kind = dict_start(d, pos);
     if (kind == 0) return;
@@ -853,20 +870,36 @@ void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
             break;
         }
         const std::int64_t value_pos = rd_skip_ws(d, name_end);
-        cb(std::string_view(key.data(), static_cast<std::size_t>(key_len)), value_pos, user);
+        if (!on_key(std::string_view(key.data(), static_cast<std::size_t>(key_len)), value_pos)) return;
         i = value_pos;
         rd_skip_value(d, i);
     }
     pos = i;
 }
 
+}  // namespace
+
+void rd_dict(byte_view d, std::int64_t& pos, dict_key_fn cb, void* user)
+{
+    walk_dict(d, pos, [&](std::string_view key, std::int64_t value_pos) {
+        cb(key, value_pos, user);
+        return true;
+    });
+}
+
 bool dict_find(byte_view d, std::int64_t pos, std::string_view key, std::int64_t& value_pos_out) noexcept
 {
     if (dict_start(d, pos) == 0) return false;
-    find_state st{key, -1};
-    rd_dict(d, pos, find_cb, &st);   // find_cb cannot throw
-    if (st.value_pos < 0) return false;
-    value_pos_out = st.value_pos;
+    // The first key that matches is the answer: the walk ends there, before the
+    // values after it (a font's long Widths array) are skipped.
+    std::int64_t found = -1;
+    walk_dict(d, pos, [&](std::string_view k, std::int64_t value_pos) {
+        if (!ieq(k, key)) return true;
+        found = value_pos;
+        return false;
+    });
+    if (found < 0) return false;
+    value_pos_out = found;
     return true;
 }
 

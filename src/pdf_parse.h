@@ -352,6 +352,18 @@ using byte_view = std::span<const std::uint8_t>;
 [[nodiscard]] int rd_name(byte_view d, std::int64_t pos, char* out, std::size_t cap, std::int64_t* end_out) noexcept;
 [[nodiscard]] bool rd_number(byte_view d, std::int64_t& pos, double& value_out) noexcept;
 [[nodiscard]] bool rd_ref(byte_view d, std::int64_t& pos, std::int64_t& objnum_out) noexcept;
+// What an array element at pos is, read in one scan: a reference where rd_ref reads
+// one (pos past its "R"), else a number where rd_number reads one (value_out set, pos
+// past it), else neither (pos unchanged). Ruling a reference out reads the number
+// token after the first one; its span is kept in ahead, so that an array of numbers
+// read element by element scans each only once. An ahead kept for another
+// position is ignored; one is only good for the data it was read from.
+enum class rd_element { other, number, reference };
+struct rd_ahead {
+    std::int64_t start = -1;
+    std::int64_t end = -1;
+};
+[[nodiscard]] rd_element rd_number_or_ref(byte_view d, std::int64_t& pos, double& value_out, rd_ahead& ahead) noexcept;
 // Text string to UTF-8 (NUL-terminated in out); length or -1 with pos unchanged.
 [[nodiscard]] int rd_string(byte_view d, std::int64_t& pos, char* out, std::size_t cap) noexcept;
 // Raw string bytes for font decoding; at most RAW_STRING_BYTES stored; count or -1.
@@ -401,7 +413,10 @@ void read_doc_info(ppdf_ctx& ctx, std::int64_t dict_pos);
 // ---- stream decoding (pdf_stream.cpp) --------------------------------------
 // The decoded bytes of the stream whose dictionary opens at dict_pos; nullopt when
 // the stream cannot be located or inflated. An empty result is a valid stream.
-[[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos);
+// prefix: a caller that reads no further than this many decoded bytes may get no
+// more than them (a single FlateDecode stops there); the rest of the data is the same.
+[[nodiscard]] std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos,
+                                                      std::uint64_t prefix = UINT64_MAX);
 
 // ---- page walk and font loading (pdf_pages.cpp, fonts/font_dict.cpp) -------
 void ctx_do_pages_node(ppdf_ctx& ctx, std::int64_t pos, int depth);

@@ -230,7 +230,9 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 // fault twice the final size, and reserving the whole ceiling at once costs an
 // ordinary stream more than its decoding. Every attempt is paid from the budget,
 // and none exceeds what is left.
-[[nodiscard]] std::optional<byte_buffer> flate_step(std::span<const std::uint8_t> in, std::uint64_t& budget)
+// prefix: the caller needs no more than this many bytes of the output.
+[[nodiscard]] std::optional<byte_buffer> flate_step(std::span<const std::uint8_t> in, std::uint64_t& budget,
+                                                    std::uint64_t prefix = UINT64_MAX)
 {
     if (in.empty() || budget == 0) return std::nullopt;
     if (zlib_header(in)) in = in.subspan(2);
@@ -239,7 +241,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
     cap = std::max(cap, FLATE_MIN_CAP);
     byte_buffer out;
     for (int attempt = 0;; ++attempt) {
-        cap = std::min(cap, budget);
+        cap = std::min({cap, budget, prefix});
         out = byte_buffer();   // release the last attempt first
         try {
             out.resize(static_cast<std::size_t>(cap));
@@ -257,6 +259,10 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
             out.resize(static_cast<std::size_t>(got));
             if (out.capacity() / 2 > out.size()) out.shrink_to_fit();
             return out;
+        }
+        if (why == inflate_stop::out_full && cap == prefix) {
+            out.resize(static_cast<std::size_t>(written));
+            return out;   // as much as the caller wants
         }
         if (why == inflate_stop::bad_data && written > 0) {
             // Data cut short or damaged part way: what came before the fault is
@@ -413,7 +419,7 @@ void read_stream_dict(byte_view d, std::int64_t dict_pos, std::int64_t dict_stop
 
 }  // namespace
 
-std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos)
+std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos, std::uint64_t prefix)
 {
     const byte_view d = ctx.bytes();
     const std::int64_t n = size_of(d);
@@ -484,7 +490,9 @@ std::optional<byte_buffer> stream_decode(ppdf_ctx& ctx, std::int64_t dict_pos)
         const std::span<const std::uint8_t> in = k == 0 ? raw : std::span<const std::uint8_t>(data);
         switch (chain[k]) {
         case filter_kind::flate: {
-            auto inflated = flate_step(in, ctx.inflate_budget);
+            // Only a single Flate step may stop early: a later filter would get a cut input.
+            const bool may_stop = steps == 1 && count == 1 && si.single.predictor == 1 && !si.parms_array;
+            auto inflated = flate_step(in, ctx.inflate_budget, may_stop ? prefix : UINT64_MAX);
             if (!inflated) return std::nullopt;
             data = std::move(*inflated);
             break;

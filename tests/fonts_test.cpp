@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fonts/font_internal.h"
 #include "pdf_builder.h"
 #include "reader_fixture.h"
 
@@ -166,6 +167,52 @@ std::vector<pdf_object> program(const std::string& key, const std::string& file,
             {5, tavrik_test::stream_body(stream_dict, fixture_bytes(file))}};
 }
 
+// data as a zlib stream of stored blocks of up to block bytes, as a FlateDecode
+// stream holds it.
+std::string flate_stored(const std::string& data, std::size_t block = 65535)
+{
+    std::string out = "\x78\x01";
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(block, data.size() - at);
+        out += static_cast<char>(at + n == data.size() ? 1 : 0);
+        out += static_cast<char>(n & 0xFF);
+        out += static_cast<char>(n >> 8);
+        out += static_cast<char>(~n & 0xFF);
+        out += static_cast<char>((~n >> 8) & 0xFF);
+        out.append(data, at, n);
+        at += n;
+    } while (at < data.size());
+    std::uint32_t a = 1, b = 0;
+    for (const unsigned char c : data) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    const std::uint32_t adler = b << 16 | a;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += static_cast<char>(adler >> shift & 0xFF);
+    return out;
+}
+
+// A Type 1 program, compressed, with this Length1. Small blocks let a part of the
+// data be inflated without the rest.
+std::vector<pdf_object> compressed_type1_text(const std::string& program, const std::string& length1)
+{
+    return {{4, "<< /Type /FontDescriptor /Flags 4 /FontFile 5 0 R >>"},
+            {5, tavrik_test::stream_body("/Filter /FlateDecode /Length1 " + length1, flate_stored(program, 16))}};
+}
+std::vector<pdf_object> compressed_type1(const std::string& file, const std::string& length1)
+{
+    return compressed_type1_text(fixture_bytes(file), length1);
+}
+
+// A clear text whose comment says "eexec" long before the real one, and whose
+// encoding goes on past the first bytes inflated for a Length1 that ends inside it.
+const std::string early_eexec_head = "%!PS-AdobeFont-1.0: Test\n% no eexec tools were used\n/Encoding 256 array\n"
+                                     "0 1 255 {1 index exch /.notdef put} for\ndup 97 /alpha put\n";
+const std::string early_eexec_program = early_eexec_head + "%" + std::string(300, '-') +
+                                        "\ndup 98 /beta put\nreadonly def\ncurrentfile eexec\n";
+
 std::vector<pdf_object> with(std::vector<pdf_object> a, const std::vector<pdf_object>& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -184,6 +231,21 @@ INSTANTIATE_TEST_SUITE_P(EmbeddedPrograms, FontLoad, ::testing::Values(
     // A Type 1 program's own encoding (Symbol's, under a name that is not Symbol).
     font_case{"Type1OwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
               program("FontFile", "symbol_clear.t1", "", 4), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    // Only the clear-text part is inflated; a Length1 that falls short of "eexec", or
+    // none, still finds the encoding.
+    font_case{"Type1CompressedLength1", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "4946"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1Length1EndsInsideTheEncoding",
+              "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1_text(early_eexec_program, std::to_string(early_eexec_head.size())), 1, "ab",
+              "\xCE\xB1\xCE\xB2"},
+    font_case{"Type1Length1ShortByMoreThanTheFirstSlack",
+              "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "4700"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1Length1TooShort", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "10"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
+    font_case{"Type1Length1Garbage", "<< /Subtype /Type1 /BaseFont /ABCDEF+Greek /FontDescriptor 4 0 R >>",
+              compressed_type1("symbol_clear.t1", "/x"), 1, "abg", "\xCE\xB1\xCE\xB2\xCE\xB3"},
     font_case{"Type1DeclaresStandard", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
               program("FontFile", "nimbus_roman_clear.t1"), 1, "\xAE" "le", "file"},
     font_case{"CffOwnEncoding", "<< /Subtype /Type1 /BaseFont /ABCDEF+Roman /FontDescriptor 4 0 R >>",
@@ -268,6 +330,40 @@ INSTANTIATE_TEST_SUITE_P(CjkCMaps, FontLoad, ::testing::Values(
     font_case{"ToUnicodeIdentityName", "<< /Subtype /Type0 /Encoding /Identity-H /ToUnicode /Identity-H >>", {}, 2,
               std::string("\0U\x01\x1B", 4), "U\xC4\x9B"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// A reading of a clear text settles only where the token it stops on is ended by a
+// byte after it: a cut that falls right after "def" might be the start of "define".
+TEST(Type1ClearText, SettlesOnlyBeforeTheEnd)
+{
+    struct clear_case {
+        const char* name;
+        std::string text;
+        bool settled;
+        std::uint32_t cp_of_97;   // 0: no code point
+    };
+    const std::string enc = "/Encoding 256 array\n0 1 255 {1 index exch /.notdef put} for\ndup 97 /alpha put\n";
+    const std::vector<clear_case> cases = {
+        {"ArrayEnds", enc + "readonly def\n", true, 0x3B1},
+        {"ArrayCutAfterDef", enc + "readonly", false, 0x3B1},
+        {"ArrayCutInside", enc + "dup 98 /beta", false, 0x3B1},
+        {"Standard", "/FontName /X def /Encoding StandardEncoding def", true, 'a'},
+        {"StandardCut", "/FontName /X def /Encoding StandardEncoding", false, 'a'},
+        {"Eexec", "/FontName /X def currentfile eexec\r", true, 0},
+        {"EexecCut", "/FontName /X def currentfile eexec", false, 0},
+        {"NoEncoding", "/FontName /X def", false, 0},
+        {"AdjacentDelimiters", "/Encoding 256 array dup 97/alpha put readonly def{", true, 0x3B1},
+        {"InComment", "% /Encoding StandardEncoding def\n(eexec) /FontName /X def", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool settled = !c.settled;
+        const auto prog = read_type1_clear(
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(c.text.data()), c.text.size()), settled);
+        ASSERT_NE(prog, nullptr);
+        EXPECT_EQ(settled, c.settled);
+        EXPECT_EQ(prog->builtin['a'], c.cp_of_97);
+    }
+}
 
 TEST(FontLoadNames, FirstLoadedNameStays)
 {

@@ -252,6 +252,68 @@ TEST(LexRef, ReadsObjectNumberAndEnd)
     }
 }
 
+// rd_number_or_ref must take every element exactly as rd_ref, then rd_number do:
+// the fonts' arrays are read with it in place of those two.
+TEST(LexElement, AgreesWithRefThenNumber)
+{
+    const std::string inputs[] = {
+        "1 0 R", "12 0 R/Next", "7 0 R]", "3\n0\r\nR ", "1.9 0 R ", "5 %c\n0 R ", "-4 0 R ", "+4 0 R ",
+        "5 0.0 R ", "5 1e2 R ", "1 0 Rx", "1 0 R\x0C", "1 0 obj", "1 0", "1 R", "R", "500", "500 ", "500]",
+        "277.8 500 ", "277.8 500 R", "1 2 3 R", "-.5 ", ".", "-", "+]", "1e5 ", "1e ", "1e+", "4 /a",
+        "4 0 /R", "4 0 Rx ", "1234567890123456 0 R", "12345678901234567890 ", "(s)", "/n", "[1]", "",
+        "9 0  R", "9\x0C" "0\x0CR ", "1 0 R%",
+    };
+    for (const std::string& in : inputs) {
+        SCOPED_TRACE(in);
+        const auto d = bytes_of(in);
+        std::int64_t ref_pos = 0;
+        std::int64_t num = 0;
+        double want = -7;
+        rd_element want_kind = rd_element::other;
+        if (rd_ref(d, ref_pos, num)) {
+            want_kind = rd_element::reference;
+        } else if (rd_number(d, ref_pos, want)) {
+            want_kind = rd_element::number;
+        }
+        std::int64_t pos = 0;
+        double got = -7;
+        rd_ahead ahead;
+        EXPECT_EQ(rd_number_or_ref(d, pos, got, ahead), want_kind);
+        EXPECT_EQ(pos, ref_pos);
+        if (want_kind != rd_element::reference) {
+            EXPECT_EQ(got, want);
+        }
+    }
+}
+
+// The number looked ahead to is read as if it had not been; an ahead kept from
+// another position does not count.
+TEST(LexElement, LookAheadOnlyAtItsOwnPosition)
+{
+    const auto d = bytes_of("500 % x\n 277.8 3 0 R 9]");
+    std::int64_t pos = 0;
+    double x = 0;
+    rd_ahead ahead;
+    ASSERT_EQ(rd_number_or_ref(d, pos, x, ahead), rd_element::number);
+    EXPECT_EQ(x, 500);
+    EXPECT_EQ(pos, 3);
+    pos = rd_skip_ws(d, pos);
+    ASSERT_EQ(ahead.start, pos);
+    ASSERT_EQ(rd_number_or_ref(d, pos, x, ahead), rd_element::number);
+    EXPECT_EQ(x, 277.8);
+    pos = rd_skip_ws(d, pos);
+    ASSERT_EQ(rd_number_or_ref(d, pos, x, ahead), rd_element::reference);
+    pos = rd_skip_ws(d, pos);
+    ASSERT_EQ(rd_number_or_ref(d, pos, x, ahead), rd_element::number);
+    EXPECT_EQ(x, 9);
+
+    std::int64_t inside = 10;   // inside "277.8", looked ahead to from 9
+    rd_ahead stale{9, 14};
+    ASSERT_EQ(rd_number_or_ref(d, inside, x, stale), rd_element::number);
+    EXPECT_EQ(x, 77.8);
+    EXPECT_EQ(inside, 14);
+}
+
 // ---- text strings -----------------------------------------------------------------
 
 struct StringCase {

@@ -89,6 +89,18 @@ INSTANTIATE_TEST_SUITE_P(Declared, Advances, ::testing::Values(
     // The array, FirstChar and elements each in objects of their own.
     width_case{"IndirectWidths", "<< /Subtype /Type1 /BaseFont /Foo /FirstChar 4 0 R /Widths 3 0 R >>",
                {{3, "[ 300 5 0 R 400 ]"}, {4, "32"}, {5, "777"}}, {{32, 300}, {33, 777}, {34, 400}}},
+    // A number is a reference only with "int R" after it: the two numbers before an
+    // R are one element, a comment may stand inside it, and "R" must end there.
+    width_case{"ReferencesAmongNumbers",
+               "<< /Subtype /Type1 /BaseFont /Foo /FirstChar 1 /Widths [277.8 5 0 R 6 %c\n 0 R 300 5 0 R] >>",
+               {{5, "777"}, {6, "111"}}, {{1, 277.8}, {2, 777}, {3, 111}, {4, 300}, {5, 777}, {6, 0}}},
+    width_case{"NumbersThatLookLikeAReference",
+               "<< /Subtype /Type1 /BaseFont /Foo /FirstChar 1 /Widths [5 0 Rx 5 0 /R 7 8 9] >>", {{5, "777"}},
+               {{1, 5}, {2, 0}, {3, 0}, {4, 5}, {5, 0}, {6, 0}, {7, 7}, {8, 8}, {9, 9}}},
+    // A reference to no object, or to one that holds no number, is the missing width.
+    width_case{"ReferencesToNoNumber",
+               "<< /Subtype /Type1 /BaseFont /Foo /FirstChar 1 /Widths [9 0 R 6 0 R 400] >>", {{6, "/x"}},
+               {{1, 0}, {2, 0}, {3, 400}}},
     // An element that is no number is the missing width; the rest keep their places.
     width_case{"GarbageElement", "<< /Subtype /Type1 /BaseFont /Foo /FirstChar 10 /Widths [100 /x (y) 400] >>", {},
                {{10, 100}, {11, 0}, {12, 0}, {13, 400}}},

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "fonts/font_internal.h"
 
@@ -14,6 +16,11 @@ namespace tavrik {
 namespace {
 
 constexpr std::size_t NAME_BYTES = 64;   // Subtype and Encoding names: 63 bytes kept
+// Bytes inflated past a Type 1 program's Length1, for writers that count it short.
+constexpr std::uint64_t TYPE1_CLEAR_SLACK = 1024;
+// ...and at first, for the writers that count it right (Length1 ends just past
+// "eexec" and its line end).
+constexpr std::uint64_t TYPE1_FIRST_SLACK = 64;
 
 [[nodiscard]] bool contains(std::string_view s, std::string_view part) noexcept
 {
@@ -138,8 +145,43 @@ std::shared_ptr<const font_program> load_program(ppdf_ctx& ctx, std::int64_t des
     for (const font_program_entry& e : ctx.fonts.programs) {
         if (e.obj == obj) return e.program;
     }
+    // A Type 1 program is read only up to "eexec", at the end of its clear-text part
+    // of Length1 bytes: the encrypted rest, most of the program, need not be inflated.
+    static constexpr std::string_view eexec = "eexec";
+    const auto has_eexec = [](const byte_buffer& b) {
+        return std::search(b.begin(), b.end(), eexec.begin(), eexec.end()) != b.end();
+    };
+    std::uint64_t prefix = UINT64_MAX;
+    double clear_bytes = 0;
+    std::int64_t lv = 0;
+    if (kind == program_kind::type1 && dict_find(ctx.bytes(), sdict, "Length1", lv)) {
+        std::int64_t p = rd_skip_ws(ctx.bytes(), lv);
+        std::int64_t q = p;
+        std::int64_t ref = -1;
+        if (rd_ref(ctx.bytes(), q, ref) && ctx_obj_body(ctx, ref, p))
+            p = rd_skip_ws(ctx.bytes(), p);
+        if (rd_number(ctx.bytes(), p, clear_bytes) && clear_bytes > 0 && clear_bytes < MAX_FONT_PROGRAM_BYTES)
+            prefix = static_cast<std::uint64_t>(clear_bytes) + TYPE1_CLEAR_SLACK;
+    }
+    // First only a few bytes past Length1. When they hold "eexec", so do the bytes
+    // up to the slack, and a reading that settles inside them is the reading of
+    // those; else the bytes up to the slack are inflated after all.
     std::shared_ptr<const font_program> prog;
-    if (auto data = stream_decode(ctx, sdict)) {
+    bool settled = false;
+    if (prefix != UINT64_MAX && prefix <= MAX_FONT_PROGRAM_BYTES) {
+        const auto first = stream_decode(ctx, sdict, static_cast<std::uint64_t>(clear_bytes) + TYPE1_FIRST_SLACK);
+        if (first && first->size() <= MAX_FONT_PROGRAM_BYTES && has_eexec(*first)) {
+            prog = read_type1_clear(std::span<const std::uint8_t>(first->data(), first->size()), settled);
+            if (!settled) prog.reset();
+        }
+    }
+    std::optional<byte_buffer> data;
+    if (!settled) {
+        data = stream_decode(ctx, sdict, prefix);
+        if (data && prefix != UINT64_MAX && !has_eexec(*data))
+            data = stream_decode(ctx, sdict);   // a Length1 that does not reach "eexec"
+    }
+    if (data) {
         if (data->size() <= MAX_FONT_PROGRAM_BYTES) {
             const std::span<const std::uint8_t> bytes(data->data(), data->size());
             if (kind == program_kind::type1)

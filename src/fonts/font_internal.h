@@ -84,6 +84,9 @@ struct font_program {
 inline constexpr std::size_t MAX_FONT_PROGRAM_BYTES = std::size_t{32} << 20;
 inline constexpr std::size_t MAX_CACHED_PROGRAMS = 256;   // per document
 [[nodiscard]] std::shared_ptr<const font_program> read_type1_program(std::span<const std::uint8_t> data);
+// The same, and whether the reading settled: it stopped on a token that a byte after
+// it ends, so any data that starts with these bytes reads the same.
+[[nodiscard]] std::shared_ptr<const font_program> read_type1_clear(std::span<const std::uint8_t> data, bool& settled);
 [[nodiscard]] std::shared_ptr<const font_program> read_cff_program(std::span<const std::uint8_t> data);
 [[nodiscard]] std::shared_ptr<const font_program> read_truetype_program(std::span<const std::uint8_t> data);
 

@@ -62,10 +62,14 @@ struct values {
 };
 
 // Steps through the elements of an array one at a time, skipping over each whole
-// element whatever it is, and stops at its "]" or the end of the data.
+// element whatever it is, and stops at its "]" or the end of the data. A number
+// element is read on the way: Widths arrays hold hundreds of them.
 struct elements {
     byte_view d;
     std::int64_t pos;
+    rd_ahead ahead{};
+    rd_element kind = rd_element::other;   // of the element last stepped to
+    double value = 0;                      // its value, when a number
 
     // The start of the next element, or false at the end.
     bool next(std::int64_t& at) noexcept
@@ -74,15 +78,30 @@ struct elements {
         pos = rd_skip_ws(d, pos);
         if (pos < 0 || pos >= n || d[static_cast<std::size_t>(pos)] == ']') return false;
         at = pos;
-        std::int64_t obj = 0;
-        double x = 0;
-        if (!rd_ref(d, pos, obj) && !rd_number(d, pos, x)) {
+        kind = rd_number_or_ref(d, pos, value, ahead);
+        if (kind == rd_element::other) {
             rd_skip_value(d, pos);
             if (pos <= at) pos = at + 1;   // a stray delimiter
         }
         return true;
     }
 };
+
+// The number the element last stepped to stands for, as values::number reads it
+// at the element's start.
+[[nodiscard]] bool element_number(const values& vals, const elements& el, std::int64_t at, double& out)
+{
+    switch (el.kind) {
+    case rd_element::number:
+        out = el.value;
+        return std::isfinite(out);
+    case rd_element::reference:
+        return vals.number(at, out);
+    case rd_element::other:
+        break;
+    }
+    return false;
+}
 
 [[nodiscard]] float as_width(double w) noexcept
 {
@@ -128,7 +147,7 @@ bool load_simple_widths(const values& vals, pdf_font& font, std::int64_t dict, d
             continue;
         }
         double x = 0;
-        const float width = vals.number(at, x) ? as_width(x * scale) : UNREADABLE;
+        const float width = element_number(vals, el, at, x) ? as_width(x * scale) : UNREADABLE;
         any = any || !std::isnan(width);
         w.simple.push_back(width);
     }
@@ -163,7 +182,7 @@ double type3_scale(const values& vals, std::int64_t dict)
         elements el{vals.d, open};
         std::int64_t at = 0;
         double x = 0;
-        if (open >= 0 && el.next(at) && vals.number(at, x)) a = x;
+        if (open >= 0 && el.next(at) && element_number(vals, el, at, x)) a = x;
     }
     return a * 1000;
 }
@@ -269,7 +288,7 @@ void read_w(const values& vals, std::int64_t open, cid_runs& out)
     std::int64_t at = 0;
     while (!out.full && budget-- > 0 && el.next(at)) {
         double x = 0;
-        if (vals.number(at, x)) {
+        if (element_number(vals, el, at, x)) {
             if (npending < 2) {
                 pending[npending++] = std::trunc(x);
                 continue;
@@ -284,7 +303,7 @@ void read_w(const values& vals, std::int64_t open, cid_runs& out)
             elements iel{vals.d, inner};
             std::int64_t iat = 0;
             while (!out.full && budget-- > 0 && cid <= MAX_CID && iel.next(iat)) {
-                if (vals.number(iat, x)) out.add(cid, cid, as_width(x));
+                if (element_number(vals, iel, iat, x)) out.add(cid, cid, as_width(x));
                 cid += 1;
             }
         }
@@ -380,7 +399,7 @@ void glyph_cps(const values& vals, const pdf_font& font, std::int64_t dict, cons
     std::int64_t at = 0;
     while (budget-- > 0 && el.next(at)) {
         double x = 0;
-        if (vals.number(at, x)) {
+        if (element_number(vals, el, at, x)) {
             code = std::trunc(x);
             continue;
         }
