@@ -143,7 +143,7 @@ reader_memory& thread_memory()
 inline constexpr std::size_t LAZY_APPEND_ROOM = std::size_t{256} << 10;
 
 // Sizes bytes for a file of `size` bytes and reads its head and its last `tail`
-// bytes into it, or all of it when that is hardly more.
+// bytes into it, or all of it when those two meet.
 void start_lazy(byte_buffer& bytes, std::uint64_t size, std::uint64_t tail, lazy_bytes& lazy)
 {
     bytes.clear();

@@ -33,27 +33,36 @@ std::uint8_t at(byte_view d, std::int64_t i) noexcept { return d[static_cast<std
 
 bool is_free(const xref_entry& e) noexcept { return e.offset == -1 && e.compressed == 0; }
 
-// Fills a free slot (no position, not in an object stream) with a position: newer
-// sections are read first, so the first entry for a number stands.
-void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::int64_t gen)
+// What a section's row gives a free entry (no position, not in an object stream):
+// a position, or the object stream that holds it.
+void give_position(ppdf_ctx& ctx, xref_entry& e, std::int64_t offset, std::int64_t gen) noexcept
 {
-    if (objnum < 0 || objnum > MAX_OBJNUM || !is_free(ctx.xref[objnum]))
-        return;
-    xref_entry& e = ctx.xref.slot(objnum);
     e.offset = offset;
     e.gen = gen;
     ++ctx.xref_known;
     ++ctx.xref_entries;
 }
 
+void give_stream(ppdf_ctx& ctx, xref_entry& e, std::int64_t objstm) noexcept
+{
+    e.compressed = 1;
+    e.objstm = objstm;
+    ++ctx.xref_entries;
+}
+
+// Newer sections are read first, so the first entry for a number stands.
+void set_position(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t offset, std::int64_t gen)
+{
+    if (objnum < 0 || objnum > MAX_OBJNUM || !is_free(ctx.xref[objnum]))
+        return;
+    give_position(ctx, ctx.xref.slot(objnum), offset, gen);
+}
+
 void set_compressed(ppdf_ctx& ctx, std::int64_t objnum, std::int64_t objstm)
 {
     if (objnum < 0 || objnum > MAX_OBJNUM || !is_free(ctx.xref[objnum]))
         return;
-    xref_entry& e = ctx.xref.slot(objnum);
-    e.compressed = 1;
-    e.objstm = objstm;
-    ++ctx.xref_entries;
+    give_stream(ctx, ctx.xref.slot(objnum), objstm);
 }
 
 // Last "startxref" followed by digits among the occurrences starting in
@@ -283,17 +292,10 @@ void fill_rows(ppdf_ctx& ctx, xref_entry* entries, std::int64_t count, const std
         xref_entry& e = entries[k];
         if (!is_free(e))
             continue;
-        if (type == 1) {
-            if (f2 > static_cast<std::uint64_t>(INT64_MAX))
-                continue;
-            e.offset = static_cast<std::int64_t>(f2);
-            e.gen = static_cast<std::int64_t>(f3);
-            ++ctx.xref_known;
-        } else {
-            e.compressed = 1;
-            e.objstm = static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX));
-        }
-        ++ctx.xref_entries;
+        if (type == 2)
+            give_stream(ctx, e, static_cast<std::int64_t>(std::min<std::uint64_t>(f2, INT64_MAX)));
+        else if (f2 <= static_cast<std::uint64_t>(INT64_MAX))
+            give_position(ctx, e, static_cast<std::int64_t>(f2), static_cast<std::int64_t>(f3));
     }
 }
 

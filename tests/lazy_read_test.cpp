@@ -24,6 +24,14 @@ using need = tavrik::ppdf_need;
 // Bytes no lookup of the title needs: a stream of filler the size of a manual's pages.
 pdf_object filler(int num, std::size_t bytes) { return {num, stream_body("", std::string(bytes, 'x'))}; }
 
+// A file with a classic table whose trailer names object 9 as Info.
+std::string with_info_9(const std::vector<pdf_object>& objects)
+{
+    pdf_options o;
+    o.info = 9;
+    return build_pdf(objects, o);
+}
+
 std::vector<std::uint8_t> as_bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 struct parsed {
@@ -52,41 +60,32 @@ std::vector<lazy_case> lazy_cases()
     std::vector<lazy_case> out;
     {
         // A classic table with the catalog and the Info dictionary written last.
-        pdf_options o;
-        o.info = 9;
         out.push_back({"InfoAtTheEnd",
-                       build_pdf({filler(3, big),
-                                  {1, "<< /Type /Catalog /Pages 2 0 R >>"},
-                                  {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
-                                  {9, "<< /Title (Near the end) >>"}},
-                                 o),
+                       with_info_9({filler(3, big),
+                                    {1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                                    {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
+                                    {9, "<< /Title (Near the end) >>"}}),
                        "Near the end", false});
     }
     {
         // Info written near the start, past what the header search reads: the reads
         // go back to it, the title is the same.
-        pdf_options o;
-        o.info = 9;
         out.push_back({"InfoAtTheStart",
-                       build_pdf({filler(4, 3000),
-                                  {9, "<< /Title (At the start) >>"},
-                                  {1, "<< /Type /Catalog /Pages 2 0 R >>"},
-                                  {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
-                                  filler(3, big)},
-                                 o),
+                       with_info_9({filler(4, 3000),
+                                    {9, "<< /Title (At the start) >>"},
+                                    {1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                                    {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
+                                    filler(3, big)}),
                        "At the start", true});
     }
     {
         // The title string in an object of its own, far before its dictionary.
-        pdf_options o;
-        o.info = 9;
         out.push_back({"TitleStringFarAway",
-                       build_pdf({filler(4, 3000),
-                                  {8, "(Kept apart)"},
-                                  filler(3, big),
-                                  {1, "<< /Type /Catalog >>"},
-                                  {9, "<< /Title 8 0 R >>"}},
-                                 o),
+                       with_info_9({filler(4, 3000),
+                                    {8, "(Kept apart)"},
+                                    filler(3, big),
+                                    {1, "<< /Type /Catalog >>"},
+                                    {9, "<< /Title 8 0 R >>"}}),
                        "Kept apart", true});
     }
     {
@@ -116,9 +115,7 @@ std::vector<lazy_case> lazy_cases()
     }
     {
         // No startxref in the tail window: the whole file is searched.
-        pdf_options o;
-        o.info = 9;
-        std::string file = build_pdf({{1, "<< /Type /Catalog >>"}, {9, "<< /Title (Searched) >>"}}, o);
+        std::string file = with_info_9({{1, "<< /Type /Catalog >>"}, {9, "<< /Title (Searched) >>"}});
         file += "%" + std::string(big, ' ') + "\n";
         out.push_back({"StartxrefFarFromTheEnd", file, "Searched", true});
     }
